@@ -1,0 +1,35 @@
+# Test helpers: every GoogleTest case is registered with CTest by name, prefixed with
+# its module ("regex.", "socket.", ...), so `ctest -R socket` runs one module.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# ombrex_gtest(module target SOURCES ... LIBS ... [GUI|CORE] [SERIAL] [TIMEOUT seconds])
+#   GUI:  main() creates a QApplication (offscreen unless a platform is set).
+#   CORE: main() creates a QCoreApplication.
+#   neither: plain gtest main without Qt.
+#   SERIAL: the cases do not run in parallel with other tests (servers, timing).
+function(ombrex_gtest module target)
+  cmake_parse_arguments(ARG "GUI;CORE;SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  if(ARG_GUI)
+    target_link_libraries(${target} PRIVATE ombrex_test_main_gui)
+  elseif(ARG_CORE)
+    target_link_libraries(${target} PRIVATE ombrex_test_main_core)
+  else()
+    target_link_libraries(${target} PRIVATE GTest::gtest_main)
+  endif()
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gmock ${ARG_LIBS})
+  set(props ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${target}
+    TEST_PREFIX "${module}."
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${props})
+endfunction()

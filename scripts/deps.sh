@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Ombrex FTP needs (Debian packages),
+# and only what is missing. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  libgtest-dev libgmock-dev
+  # icons for files, folders and buttons
+  adwaita-icon-theme hicolor-icon-theme shared-mime-info
+  # real peers the tests and benchmarks talk to
+  vsftpd python3 python3-pyftpdlib
+  dante-server microsocks ftp-proxy
+  curl lftp
+  # benchmark yardsticks, fuzzing
+  libpcre2-dev libbenchmark-dev clang libclang-rt-14-dev
+  # screenshots under a virtual display
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+# Debian's FTP, SOCKS and proxy packages try to start their daemons on standard ports;
+# the tests start their own instances, so keep the package scripts from starting any.
+policy=/usr/sbin/policy-rc.d
+created_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  created_policy=1
+fi
+trap '[ $created_policy = 1 ] && $sudo rm -f "$policy"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo -E apt-get install -y -q --no-install-recommends "${missing[@]}"
