@@ -33,3 +33,13 @@ function(ombrex_gtest module target)
     DISCOVERY_TIMEOUT 60
     PROPERTIES ${props})
 endfunction()
+
+# ombrex_fuzzer(name SOURCES ... LIBS ...): a libFuzzer target <name>_fuzz (clang only).
+function(ombrex_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name}_fuzz ${ARG_SOURCES})
+  target_include_directories(${name}_fuzz PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(${name}_fuzz PRIVATE ${ARG_LIBS})
+endfunction()
