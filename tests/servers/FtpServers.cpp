@@ -1,0 +1,289 @@
+// Starting and stopping real FTP servers for tests (fork/exec, own process group).
+#include "servers/FtpServers.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#ifndef OMBREX_SOURCE_DIR
+#error "OMBREX_SOURCE_DIR must name the source tree"
+#endif
+
+namespace testsrv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Starts argv in its own process group with stdout to outFd (or /dev/null when -1).
+int Spawn(const std::vector<std::string>& argv, int outFd)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    setpgid(0, 0);
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(outFd >= 0 ? outFd : devnull, 1);
+    if (!std::getenv("OMBREX_SERVER_STDERR"))
+        dup2(devnull, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+bool Alive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+bool WaitUntilAccepting(int pid, std::uint16_t port)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        if (!Alive(pid))
+            return false;
+        if (PortAccepts(port))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+} // namespace
+
+FtpServer::~FtpServer()
+{
+    Stop();
+    if (!FTempDir.empty())
+        RemoveTree(FTempDir);
+}
+
+bool FtpServer::Running() const
+{
+    return Alive(FPid);
+}
+
+void FtpServer::Stop()
+{
+    if (FPid <= 0)
+        return;
+    kill(-FPid, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (waitpid(FPid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(-FPid, SIGKILL);
+            waitpid(FPid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(-FPid, SIGKILL);   // connection children of a forking server
+    FPid = -1;
+}
+
+std::string FtpServer::LocalPath(const std::string& serverPath) const
+{
+    if (serverPath.empty() || serverPath[0] != '/')
+        return FRoot + "/" + serverPath;
+    return FRoot + serverPath;
+}
+
+std::unique_ptr<FtpServer> StartVsftpd()
+{
+    const char* binary = "/usr/sbin/vsftpd";
+    struct passwd* ftpUser = getpwnam("ftp");
+    if (access(binary, X_OK) != 0 || !ftpUser || geteuid() != 0)
+        return nullptr;   // vsftpd needs root for its anonymous chroot
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::unique_ptr<FtpServer> server(new FtpServer);
+        server->FName = "vsftpd";
+        server->FTempDir = MakeTempDir("ombrex-vsftpd");
+        server->FRoot = server->FTempDir + "/root";
+        server->FWritable = "/upload";
+        server->FUser = "anonymous";
+        server->FPassword = "tester@example.com";
+        mkdir(server->FRoot.c_str(), 0755);
+        std::string upload = server->FRoot + "/upload";
+        mkdir(upload.c_str(), 0755);
+        if (chown(upload.c_str(), ftpUser->pw_uid, ftpUser->pw_gid) != 0)
+            return nullptr;
+        server->FPort = FreeLoopbackPort();
+        std::string conf = server->FTempDir + "/vsftpd.conf";
+        std::ostringstream c;
+        c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+          << "listen_port=" << server->FPort << "\n"
+          << "background=NO\nanonymous_enable=YES\nlocal_enable=NO\n"
+          << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+          << "anon_other_write_enable=YES\nanon_umask=022\nno_anon_password=YES\n"
+          << "anon_root=" << server->FRoot << "\n"
+          << "pasv_enable=YES\npasv_address=127.0.0.1\nport_enable=YES\n"
+          << "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+          << "dirmessage_enable=NO\nuse_localtime=NO\nmax_clients=200\nmax_per_ip=200\n"
+          << "secure_chroot_dir=/var/run/vsftpd/empty\npam_service_name=vsftpd\n"
+          << "ascii_upload_enable=YES\nascii_download_enable=YES\n"
+          << "idle_session_timeout=600\ndata_connection_timeout=300\n"
+          << "ftpd_banner=Ombrex test vsftpd ready.\n";
+        if (!WriteFile(conf, c.str()))
+            return nullptr;
+        mkdir("/var/run/vsftpd", 0755);
+        mkdir("/var/run/vsftpd/empty", 0755);
+        server->FPid = Spawn({binary, conf}, -1);
+        if (WaitUntilAccepting(server->FPid, server->FPort))
+            return server;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo)
+{
+    const char* python = "/usr/bin/python3";
+    std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/pyftpd_server.py";
+    if (access(python, X_OK) != 0)
+        return nullptr;
+
+    std::unique_ptr<FtpServer> server(new FtpServer);
+    server->FName = "pyftpdlib";
+    server->FTempDir = MakeTempDir("ombrex-pyftpd");
+    server->FRoot = server->FTempDir + "/root";
+    server->FWritable = "/";
+    server->FUser = "tester";
+    server->FPassword = "secret";
+    mkdir(server->FRoot.c_str(), 0755);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return nullptr;
+    std::vector<std::string> argv = {python, script, "--root", server->FRoot, "--user",
+                                     server->FUser, "--password", server->FPassword};
+    if (anonymousToo)
+        argv.push_back("--anonymous");
+    server->FPid = Spawn(argv, pipeFds[1]);
+    close(pipeFds[1]);
+
+    // The server prints "PORT <n>" once it listens.
+    std::string line;
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline && line.find('\n') == std::string::npos) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buf[64];
+            ssize_t n = read(pipeFds[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            line.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(pipeFds[0]);
+    unsigned port = 0;
+    if (std::sscanf(line.c_str(), "PORT %u", &port) != 1 || port == 0)
+        return nullptr;
+    server->FPort = static_cast<std::uint16_t>(port);
+    if (!WaitUntilAccepting(server->FPid, server->FPort))
+        return nullptr;
+    return server;
+}
+
+std::uint16_t FreeLoopbackPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    std::uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+        && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+bool PortAccepts(std::uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+bool WriteFile(const std::string& path, const std::string& data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(f);
+}
+
+std::string ReadFile(const std::string& path, bool* ok)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (ok)
+        *ok = static_cast<bool>(f);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string MakeTempDir(const std::string& prefix)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        return {};
+    chmod(buf.data(), 0755);
+    return buf.data();
+}
+
+void RemoveTree(const std::string& path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* d = opendir(path.c_str())) {
+            while (dirent* e = readdir(d)) {
+                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+                    continue;
+                RemoveTree(path + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+} // namespace testsrv

@@ -1,0 +1,49 @@
+#!/usr/bin/python3
+"""A pyftpdlib server for the tests: binds 127.0.0.1 on a free port, prints "PORT <n>"
+once it accepts connections, and serves one folder to one user (and, if asked, to
+anonymous) until it is terminated."""
+import argparse
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--user", default="tester")
+    ap.add_argument("--password", default="secret")
+    ap.add_argument("--anonymous", action="store_true")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--banner", default="Ombrex test server ready.")
+    args = ap.parse_args()
+
+    logging.basicConfig(level=logging.ERROR)
+    auth = DummyAuthorizer()
+    auth.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    if args.anonymous:
+        auth.add_anonymous(args.root, perm="elradfmwMT")
+
+    class Handler(FTPHandler):
+        authorizer = auth
+        banner = args.banner
+        # Tests compare throughput and transfer big files; the default buffers are small.
+        ac_in_buffer_size = 262144
+        ac_out_buffer_size = 262144
+        permit_foreign_addresses = False
+        use_sendfile = True
+
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server.max_cons = 256
+    print("PORT %d" % server.address[1], flush=True)
+    try:
+        server.serve_forever(handle_exit=True)
+    finally:
+        server.close_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
