@@ -63,4 +63,8 @@ private:
     std::unordered_map<std::string, TShFileInfo> FInfoBySuffix;
 };
 
+// Makes theme icons available without a desktop session: adds the XDG icon folders to
+// the search path and picks the Adwaita theme when none (or only hicolor) is set.
+void EnsureIconTheme();
+
 } // namespace platform
