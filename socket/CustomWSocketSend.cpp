@@ -1,0 +1,229 @@
+// TCustomWSocket: the send path (block queue, Send/SendTo/Flush, TryToSend, send flags).
+#include "socket/CustomWSocket.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Drained blocks kept per socket for reuse; enough for a send buffer's worth of data.
+constexpr std::size_t kMaxSpareBlocks = 64;
+
+} // namespace
+
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlock()
+{
+    if (!FSpareBlocks.empty()) {
+        std::unique_ptr<TBuffer> block = std::move(FSpareBlocks.back());
+        FSpareBlocks.pop_back();
+        return block;
+    }
+    return std::make_unique<TBuffer>(FSendBlockSize);
+}
+
+void TCustomWSocket::QueueSendData(const void* Data, std::int64_t Len)
+{
+    if (Len <= 0)
+        return;
+    if (FSendQueue.empty())
+        FSendQueue.push_back(NewBlock());
+    TBuffer* block = FSendQueue.back().get();
+    const char* p = static_cast<const char*>(Data);
+    for (;;) {
+        auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(Len, INT_MAX));
+        std::int32_t n = block->Write(p, chunk);
+        if (n < Len) {
+            p += n;
+            Len -= n;
+            FSendQueue.push_back(NewBlock());
+            block = FSendQueue.back().get();
+        } else {
+            break;
+        }
+    }
+}
+
+void TCustomWSocket::DiscardSendQueue()
+{
+    FSendQueue.clear();
+    ++FQueueGeneration;
+}
+
+std::int64_t TCustomWSocket::BufferedByteCount() const
+{
+    std::int64_t total = 0;
+    for (const auto& block : FSendQueue) {
+        std::int32_t len;
+        block->Peek(len);
+        total += len;
+    }
+    return total;
+}
+
+int TCustomWSocket::RawSend(const void* Data, int Len)
+{
+    int n;
+    if (FSocketType == wsock::SOCK_DGRAM)
+        n = wsock::sendto(FHandle, static_cast<const char*>(Data), Len, FSendFlagsValue,
+                          reinterpret_cast<const wsock::sockaddr*>(&FRemoteSin), sizeof FRemoteSin);
+    else
+        n = wsock::send(FHandle, static_cast<const char*>(Data), Len, FSendFlagsValue);
+    if (n > 0 && OnSendData)
+        OnSendData(this, n);
+    return n;
+}
+
+void TCustomWSocket::TryToSend()
+{
+    if (FHandle == wsock::INVALID_SOCKET)
+        return;
+    if (FSendQueue.empty()) {
+        // Nothing queued is nothing unsent: without this a Send of 0 bytes on a fresh
+        // queue would never see OnDataSent, and Flush would wait for ever.
+        FAllSent = true;
+        return;
+    }
+    // A Send from an OnSendData handler only queues: this loop, which is still running,
+    // sends the new bytes after its own bookkeeping, so nothing goes out twice.
+    if (FInTryToSend)
+        return;
+    FInTryToSend = true;
+    struct Leave {
+        bool& flag;
+        ~Leave() { flag = false; }
+    } leave{FInTryToSend};
+
+    auto alive = FAlive;
+    wsock::SOCKET handle = FHandle;
+    for (;;) {
+        TBuffer* block = FSendQueue.front().get();
+        std::int32_t count;
+        const char* p = block->Peek(count);
+        if (count == 0) {
+            if (FSendQueue.size() == 1) {
+                FAllSent = true;
+                return;
+            }
+            std::unique_ptr<TBuffer> spent = std::move(FSendQueue.front());
+            FSendQueue.pop_front();
+            if (FSpareBlocks.size() < kMaxSpareBlocks) {
+                spent->Clear();
+                FSpareBlocks.push_back(std::move(spent));
+            }
+            continue;
+        }
+        std::uint64_t generation = FQueueGeneration;
+        int n = RawSend(p, count);
+        if (!*alive)
+            return;
+        if (n > 0 && (FHandle != handle || generation != FQueueGeneration))
+            return;   // OnSendData closed the socket or dropped the queue under us
+        if (n == 0)
+            return;
+        if (n < 0) {
+            int e = wsock::WSAGetLastError();
+            switch (e) {
+            case wsock::WSAECONNRESET:
+            case wsock::WSAENOTSOCK:
+            case wsock::WSAENOTCONN:
+            case wsock::WSAEINVAL:
+            case wsock::WSAECONNABORTED:
+                FCloseInvoked = true;
+                Close();
+                if (!*alive)
+                    return;
+                DoSessionClosed(static_cast<std::uint16_t>(e));
+                return;
+            case wsock::WSAEWOULDBLOCK:
+                return;
+            default:
+                ReportSocketError("TryToSend failed");
+                return;
+            }
+        }
+        block->Remove(n);
+        if (n < count)
+            return;   // the system's buffer is full; the next write notification goes on
+    }
+}
+
+std::int64_t TCustomWSocket::Send(const void* Data, std::int64_t Len)
+{
+    if (FState != wsConnected) {
+        wsock::WSASetLastError(wsock::WSAENOTCONN);
+        ReportSocketError("Send");
+        return -1;
+    }
+    FAllSent = false;
+    std::int64_t result = 0;
+    if (Len > 0) {
+        QueueSendData(Data, Len);
+        result = Len;
+    }
+    auto alive = FAlive;
+    TryToSend();
+    if (!*alive)
+        return result;
+    if (FAllSent && FHandle != wsock::INVALID_SOCKET) {
+        // OnDataSent comes from the event loop, never from inside Send; the handle in the
+        // message drops it if the connection changes meanwhile.
+        FWindow->PostMessage(WM_SOCKET_NOTIFY, FHandle, wsock::WSAMAKESELECTREPLY(int(wsock::FD_WRITE), 0));
+    }
+    return result;
+}
+
+std::int64_t TCustomWSocket::SendStr(const std::string& Str)
+{
+    return Send(Str.data(), static_cast<std::int64_t>(Str.size()));
+}
+
+int TCustomWSocket::SendTo(const wsock::sockaddr_in& Dest, int DestLen, const void* Data, int Len)
+{
+    wsock::sockaddr_in dest = Dest;
+    int n = wsock::sendto(FHandle, static_cast<const char*>(Data), Len, FSendFlagsValue,
+                          reinterpret_cast<const wsock::sockaddr*>(&dest), DestLen);
+    if (n > 0 && OnSendData)
+        OnSendData(this, n);
+    return n;
+}
+
+void TCustomWSocket::Flush()
+{
+    auto alive = FAlive;
+    while (FHandle != wsock::INVALID_SOCKET && !FAllSent) {
+        TryToSend();
+        if (!*alive)
+            return;
+        PumpMessages();
+        if (!*alive)
+            return;
+    }
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags()
+{
+    switch (FSendFlagsValue) {
+    case 0:
+        return wsSendNormal;
+    case wsock::MSG_OOB:
+        return wsSendUrgent;
+    default:
+        SignalError("Invalid internal SendFlags");
+        return wsSendNormal;
+    }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags Value)
+{
+    switch (Value) {
+    case wsSendNormal:
+        FSendFlagsValue = 0;
+        break;
+    case wsSendUrgent:
+        FSendFlagsValue = wsock::MSG_OOB;
+        break;
+    default:
+        SignalError("Invalid SendFlags");
+        break;
+    }
+}
