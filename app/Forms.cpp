@@ -1,0 +1,85 @@
+// Creation order of the windows and the wiring between them.
+#include "app/Forms.h"
+
+#include "app/Application.h"
+#include "app/MainWindow.h"
+#include "dialogs/AboutBox.h"
+#include "dialogs/InputDialog.h"
+#include "dialogs/LogForm.h"
+#include "dialogs/TransferStatusForm.h"
+#include "platform/MessageWindow.h"
+#include "platform/SystemImageList.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+TForms::TForms()
+{
+    MainWindow = std::make_unique<TMainWindow>();
+    // ConnectForm: the connect dialog is created here.
+    LogForm = std::make_unique<TLogForm>();
+    TransferStatusForm = std::make_unique<TTransferStatusForm>();
+    // FileExistsForm: the file-exists dialog is created here.
+    InputDialog = std::make_unique<TInputDialog>();
+    AboutBox = std::make_unique<TAboutBox>();
+
+    MainWindow->LogForm = LogForm.get();
+    MainWindow->TransferStatusForm = TransferStatusForm.get();
+    MainWindow->InputDialog = InputDialog.get();
+    MainWindow->AboutBox = AboutBox.get();
+    // The status window's Cancel is the main window's abort button.
+    TMainWindow* main = MainWindow.get();
+    TransferStatusForm->OnAbortClick =
+        main->Traced("btnAbortClick", [main] { main->btnAbortClick(); });
+}
+
+TForms::~TForms()
+{
+    TransferStatusForm->OnAbortClick = nullptr;
+    MainWindow->OnClose = nullptr;
+    AboutBox.reset();
+    InputDialog.reset();
+    TransferStatusForm.reset();
+    LogForm.reset();
+    MainWindow.reset();
+}
+
+std::vector<QWidget*> TForms::Windows() const
+{
+    return {MainWindow.get(), LogForm.get(), TransferStatusForm.get(), InputDialog.get(),
+            AboutBox.get()};
+}
+
+void TForms::ShowMainForm()
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        // Centred at its first size for when it is restored ...
+        QRect area = screen->availableGeometry();
+        QRect first(QPoint(0, 0), MainWindow->size());
+        first.moveCenter(area.center());
+        MainWindow->setGeometry(first);
+        // ... but opened over the whole screen: without a window manager nobody acts on
+        // the maximised state.
+        MainWindow->setGeometry(area);
+    }
+    MainWindow->showMaximized();
+}
+
+std::unique_ptr<TForms> StartProgram(TApplication& app)
+{
+    app.SetTitle(QStringLiteral("Ombrex FTP"));
+    platform::EnsureIconTheme();
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("folder-remote")));
+    // Closing the main window ends the program, whatever other windows are open.
+    app.setQuitOnLastWindowClosed(false);
+    auto forms = std::make_unique<TForms>();
+    forms->MainWindow->OnClose = [&app] {
+        platform::SetApplicationTerminating(true);
+        // Posted rather than sent: the close is still being handled; the Quit event ends
+        // the message loop once it is back there.
+        QCoreApplication::postEvent(&app, new QEvent(QEvent::Quit));
+    };
+    forms->ShowMainForm();
+    return forms;
+}

@@ -1,0 +1,241 @@
+// The main window: toolbar pages, user log, local and remote panes, menus, the two logs,
+// and the handlers behind every control. The handlers of each area live in their own
+// source file (MainWindowSession.cpp, MainWindowListing.cpp, MainWindowTransfers.cpp,
+// MainWindowFileOps.cpp, MainWindowLocal.cpp); layout, logs and view toggles in
+// MainWindow.cpp.
+#pragma once
+
+#include "app/FileListModel.h"
+#include "app/FileListView.h"
+#include "app/FtpFileImageList.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QTabWidget;
+class QToolButton;
+class QTreeView;
+class QWidget;
+class TAboutBox;
+class TInputDialog;
+class TLogForm;
+class TTransferStatusForm;
+
+// Kind of a user-log line; selects the prefix written in front of the text.
+enum TLogKind {
+    lkNone,     // no prefix
+    lkStatus,   // " STATUS: "
+    lkError,    // "!ERROR: "
+    lkWarning,  // "!WARNING: "
+    lkFtp       // " FTP: "
+};
+
+// The program's main window. Components and fields are public, like the published part
+// of a form, so that every area's handlers and the tests reach them by their names.
+class TMainWindow : public QMainWindow {
+public:
+    // Builds the whole layout, the fields with their first values, then runs FormCreate.
+    explicit TMainWindow(QWidget* parent = nullptr);
+    ~TMainWindow() override;
+
+    // ---- The other windows: set by start-up right after they are created. ----
+    QPointer<TLogForm> LogForm;
+    QPointer<TTransferStatusForm> TransferStatusForm;
+    QPointer<TInputDialog> InputDialog;
+    QPointer<TAboutBox> AboutBox;
+
+    // ---- Toolbar pages ----
+    QTabWidget* pcToolbar;
+    QWidget* tsMain;          // "Standard"
+    QWidget* tsNavigation;    // "Navigation"
+    QWidget* tsAdditional;    // "Additional"
+    QToolButton* btnConnect;
+    QToolButton* btnDisconnect;
+    QToolButton* btnAbort;
+    QToolButton* btnRefresh;
+    QToolButton* btnDownload;
+    QToolButton* btnUpload;
+    QToolButton* btnExecFile;
+    QToolButton* btnRemoveFile;
+    QToolButton* btnMKDir;
+    QToolButton* btnRename;
+    QToolButton* btnSendCustomCmd;
+    QToolButton* btnHome;
+    QToolButton* btnUp;
+    QLabel* lblHistory;
+    QComboBox* cmbRemoteDirHistory;   // drop-down list, newest directory first
+    QToolButton* btnCHMOD;
+
+    // ---- User log ----
+    QPlainTextEdit* txtUserLog;
+
+    // ---- Local pane ----
+    QFrame* panLocal;
+    QFrame* panLocalToolbar;
+    QToolButton* btnRefreshLocal;
+    QTreeView* dirLocalDirs;          // the folder tree's place (placeholder for now)
+    TFileListView* lvLocalDir;        // columns "Name", "Type"
+    QFrame* panLocalFileInfo;
+    QLabel* lblLocalFileSize;
+    QComboBox* fcbLocalFilter;        // display names; the pattern list is the item data
+    QWidget* flbLocalFiles;           // the hidden file list's place (placeholder for now)
+
+    // ---- Remote pane ----
+    QFrame* panRemote;
+    TFileListView* lvRemoteDir;       // columns "Name", "Size", "Type", "Attributes"
+    QFrame* panRemoteFileInfo;
+    QLabel* lblCurrentRemoteDir;
+    QLabel* lblCurrentServer;
+    QLabel* lblRemoteFileSize;
+    QLabel* lblRemoteFileAttr;
+
+    // ---- Menu ----
+    QMenuBar* MainMenu1;
+    QMenu* FTP1;
+    QAction* Connect1;                // Ctrl+C
+    QAction* Disconnect1;             // Ctrl+D
+    QAction* Exit1;
+    QMenu* View1;
+    QAction* RemoteViewTypeReport1;   // radio, checked
+    QAction* RemoteViewTypeList1;     // radio
+    QAction* ShowLocalFilesPanel1;    // check, checked
+    QAction* ShowLog1;                // check, checked
+    QAction* Log1;
+    QMenu* Options1;
+    QMenu* TransferType1;
+    QAction* TransfertTypeAuto1;      // radio, checked
+    QAction* TransfertTypeBinary1;    // radio
+    QAction* TransfertTypeAscii1;     // radio
+    QMenu* Help1;
+    QAction* About1;
+
+    // ---- Fields ----
+    QStringList DebugLines;                   // the debug log, at most 201 lines
+    TFtpFileImageList ImageListForFTPFiles;   // icons of both file lists
+
+    QStringList CommandQueue;          // pending commands: code, then its arguments
+    QString ListTempPath;              // beside the program: "/OFTPTEMP.TMP"
+    QString CurrentRemoteDir;          // last directory a PWD reported
+    bool ExpectClose = false;          // the next close of the control connection is expected
+    bool TransferBusy = false;         // a download or upload runs; enables btnAbort
+    std::int32_t ExistingFileDecision = -1;   // -1 ask, else a file-exists choice code
+    std::int32_t RemoteSortColumn = 0; // column the remote list is sorted by
+    bool FillingRemoteList = false;    // the remote list is being filled
+    std::int32_t TransferTypeMode = 0; // 0 automatic, 1 binary, 2 ASCII
+    bool FillingLocalList = false;     // the local list is being filled
+    bool RemotePaneActive = false;     // the remote list was entered last
+
+    // Called with the handler's name before any handler bound to a control runs (tests).
+    std::function<void(const char* handler)> OnHandlerTrace;
+    // Called after the window accepted a close; start-up ends the program there.
+    std::function<void()> OnClose;
+
+    // Wraps a handler for binding to a control or another window: traces its name, and
+    // hands an escaping exception to the application's error box instead of letting it
+    // unwind through the toolkit.
+    std::function<void()> Traced(const char* name, std::function<void()> handler);
+
+    // ---- Logs ----
+    // Appends text with the prefix of kind to txtUserLog, dropping the oldest line so
+    // that at most 101 lines stay.
+    void LogUser(const QString& text, TLogKind kind = lkNone);
+    // Appends text to DebugLines and to the debug window, both dropping their oldest line
+    // once DebugLines holds more than 200.
+    void LogDebug(const QString& text);
+
+    // ---- Start-up, logs and view (MainWindow.cpp) ----
+    void FormCreate();
+    void FtpClient1Display(const std::string& Msg);
+    void Exit1Click();
+    void Log1Click();
+    void About1Click();
+    void RemoteViewTypeReport1Click();
+    void RemoteViewTypeList1Click();
+    // The check items run after the menu inverted their check mark.
+    void ShowLocalFilesPanel1Click();
+    void ShowLog1Click();
+
+    // ---- Session controller (MainWindowSession.cpp) ----
+    void btnConnectClick();
+    void Connect1Click();
+    void btnDisconnectClick();
+    void Disconnect1Click();
+    void btnAbortClick();
+    void FtpClient1RequestDone(int RqType, std::uint16_t Error);
+    void FtpClient1SessionConnected(std::uint16_t Error);
+    void FtpClient1SessionClosed(std::uint16_t Error);
+    void FtpClient1StateChange();
+    // Enables what needs an open control connection only while it is open.
+    void UpdateControls();
+    // True while the control connection is open.
+    bool ControlConnectionOpen() const;
+
+    // ---- Remote listing (MainWindowListing.cpp) ----
+    void lvRemoteDirChange();
+    void lvRemoteDirDblClick();
+    void lvRemoteDirColumnClick(int Column);
+    int lvRemoteDirCompare(const TFileListItem& Item1, const TFileListItem& Item2);
+    void lvRemoteDirEnter();
+    void btnHomeClick();
+    void btnUpClick();
+    void cmbRemoteDirHistoryChange();
+    void btnRefreshClick();
+
+    // ---- Transfers (MainWindowTransfers.cpp) ----
+    void btnDownloadClick();
+    void btnUploadClick();
+    void FtpClient1Progress(std::int64_t Count, bool& Abort);
+    void TransfertTypeAuto1Click();
+    void TransfertTypeBinary1Click();
+    void TransfertTypeAscii1Click();
+
+    // ---- Remote file operations (MainWindowFileOps.cpp) ----
+    void btnRemoveFileClick();
+    void btnMKDirClick();
+    void btnRenameClick();
+    void btnSendCustomCmdClick();
+    void btnCHMODClick();
+    void btnExecFileClick();
+
+    // ---- Local pane (MainWindowLocal.cpp) ----
+    void dirLocalDirsChange();
+    void dirLocalDirsEnter();
+    void fcbLocalFilterChange();
+    void lvLocalDirChange();
+    void lvLocalDirEnter();
+    void btnRefreshLocalClick();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateToolbar();
+    void CreateUserLog();
+    void CreateLocalPane(QWidget* parent);
+    void CreateRemotePane(QWidget* parent);
+    void CreateMenu();
+    void BindHandlers();
+    QToolButton* NewToolButton(QWidget* page, const char* name, int left, const QString& hint,
+                               const char* iconName);
+
+    TFileListModel* FRemoteModel;
+    TFileListModel* FLocalModel;
+    QActionGroup* FRemoteViewGroup;
+    QActionGroup* FTransferTypeGroup;
+    std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
+};

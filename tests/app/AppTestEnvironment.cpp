@@ -1,0 +1,68 @@
+// One TApplication for the whole test program, created before the first test.
+#include "AppTestEnvironment.h"
+
+#include "platform/MessageWindow.h"
+
+#include <QTest>
+
+#include <cstdlib>
+
+namespace {
+
+class AppEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (!std::getenv("QT_QPA_PLATFORM"))
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        FApp = std::make_unique<TApplication>(FArgc, FArgv);
+    }
+    void TearDown() override { FApp.reset(); }
+
+private:
+    int FArgc = 1;
+    char FName[16] = "app_tests";
+    char* FArgv[2] = {FName, nullptr};
+    std::unique_ptr<TApplication> FApp;
+};
+
+[[maybe_unused]] testing::Environment* const gEnvironment =
+    testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+} // namespace
+
+QuitSwallower::QuitSwallower()
+{
+    qApp->installEventFilter(this);
+}
+
+QuitSwallower::~QuitSwallower()
+{
+    platform::SetApplicationTerminating(false);
+}
+
+bool QuitSwallower::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        ++Quits;
+        return true;
+    }
+    return false;
+}
+
+void ProgramTest::SetUp()
+{
+    ASSERT_NE(TApplication::Instance(), nullptr);
+    App().OnShowException = [this](const QString& caption, const QString& message) {
+        Boxes.emplace_back(caption, message);
+    };
+    Forms = StartProgram(App());
+    Main().OnHandlerTrace = [this](const char* name) { Handlers.emplace_back(name); };
+}
+
+void ProgramTest::TearDown()
+{
+    Forms.reset();
+    App().OnShowException = nullptr;
+    platform::SetApplicationTerminating(false);
+}
