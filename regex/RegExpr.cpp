@@ -46,7 +46,7 @@ TRegExpr::TRegExpr()
     for (int i = 0; i < NSubExp; ++i)
         FStartP[i] = FEndP[i] = nullptr;
     BuildInvertTable();
-    FStack.reserve(64);
+    FStack.resize(InitialStackEntries);
 }
 
 TRegExpr::~TRegExpr() = default;

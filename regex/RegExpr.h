@@ -54,6 +54,7 @@ public:
 
     // Sets and compiles the pattern; raises ERegExpr on a syntax error (which leaves
     // no program). The same text again does nothing; an empty text leaves no pattern.
+    // A NUL in the pattern ends it, as a NUL ends a subject.
     void SetExpression(const std::string& expression);
     // The pattern text last set.
     const std::string& Expression() const;
@@ -190,7 +191,7 @@ private:
     bool RegTry(const char* at);
     bool MatchPrim(const unsigned char* node, const char*& input);
     std::size_t RegRepeat(const unsigned char* node, std::size_t max, const char*& in);
-    void PushFrame();
+    void GrowStack();
     std::size_t ExpandPass(const std::string& templ, char* out) const;
 
     // Group positions in FInputString, null for a group that did not take part.
@@ -235,6 +236,7 @@ private:
     // Matcher state.
     const char* FInputStart = nullptr;
     const char* FInputEnd = nullptr;
+    static const std::size_t InitialStackEntries;
     std::vector<TMatchFrame> FStack;
     std::size_t FMaxMatchDepth = DefaultMaxMatchDepth;
     std::uint64_t FMatchStepLimit = 0;

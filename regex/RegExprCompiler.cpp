@@ -271,8 +271,11 @@ unsigned char* TRegExpr::ParseReg(bool paren, int& flagp)
     flagp |= flags & SpStart;
     while (*FRegParse == '|') {
         ++FRegParse;
+        unsigned char* previous = br;
         br = ParseBranch(flags);
-        Tail(ret, br);
+        // Linking from the previous branch, not from the first, keeps a long list of
+        // alternatives linear to compile.
+        Tail(previous, br);
         if (!(flags & HasWidth))
             flagp &= ~HasWidth;
         flagp |= flags & SpStart;

@@ -23,6 +23,13 @@ constexpr std::size_t KeptStackEntries = 4096;
 
 }  // namespace
 
+// Entries the stack starts with; it doubles as needed up to the bound.
+const std::size_t TRegExpr::InitialStackEntries = 64;
+
+namespace {
+
+}  // namespace
+
 bool TRegExpr::Exec(const std::string& subject)
 {
     FInputString = subject;  // reuses the buffer when it is large enough
@@ -37,10 +44,8 @@ bool TRegExpr::ExecPos(int offset)
     FMatched = false;
     const bool found = ExecPrim(offset);
     FMatched = found;
-    if (FStack.capacity() > KeptStackEntries) {
-        std::vector<TMatchFrame>().swap(FStack);
-        FStack.reserve(64);
-    }
+    if (FStack.size() > KeptStackEntries)
+        std::vector<TMatchFrame>(InitialStackEntries).swap(FStack);
     return found;
 }
 
@@ -106,16 +111,19 @@ bool TRegExpr::RegTry(const char* at)
     return true;
 }
 
-void TRegExpr::PushFrame()
+void TRegExpr::GrowStack()
 {
-    if (FStack.size() >= FMaxMatchDepth)
+    const std::size_t used = FStack.size();
+    if (used >= FMaxMatchDepth)
         Error(1014);
-    if (FMatchStepLimit && ++FSteps > FMatchStepLimit)
-        Error(1014);
-    FStack.emplace_back();
+    std::size_t size = used < InitialStackEntries ? InitialStackEntries : used * 2;
+    if (size > FMaxMatchDepth)
+        size = FMaxMatchDepth;
+    FStack.resize(size);
 }
 
-std::size_t TRegExpr::RegRepeat(const unsigned char* node, std::size_t max, const char*& in)
+// Inlined: it runs once per repetition on every subject, and a call costs as much as the count.
+[[gnu::always_inline]] inline std::size_t TRegExpr::RegRepeat(const unsigned char* node, std::size_t max, const char*& in)
 {
     const unsigned char* opnd = Operand(node);
     const std::size_t avail = static_cast<std::size_t>(FInputEnd - in);
@@ -174,7 +182,22 @@ std::size_t TRegExpr::RegRepeat(const unsigned char* node, std::size_t max, cons
 bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
 {
     const unsigned char* in = reinterpret_cast<const unsigned char*>(input);
-    FStack.clear();
+    // The stack lives in FStack's elements; top counts the active entries.
+    TMatchFrame* stack = FStack.data();
+    std::size_t top = 0;
+    std::size_t cap = FStack.size() < FMaxMatchDepth ? FStack.size() : FMaxMatchDepth;
+    auto push = [&]() -> TMatchFrame& {
+        if (top == cap) {
+            if (top >= FMaxMatchDepth)
+                Error(1014);
+            GrowStack();
+            stack = FStack.data();
+            cap = FStack.size();
+        }
+        if (FMatchStepLimit && ++FSteps > FMatchStepLimit)
+            Error(1014);
+        return stack[top++];
+    };
     for (;;) {
         // Forward: follow the program until something fails.
         for (;;) {
@@ -186,8 +209,8 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
             case opEnd: {
                 // Success: every active call returns true; group boundaries are
                 // recorded innermost first, so the last pass through a loop wins.
-                for (std::size_t i = FStack.size(); i-- > 0;) {
-                    const TMatchFrame& f = FStack[i];
+                for (std::size_t i = top; i-- > 0;) {
+                    const TMatchFrame& f = stack[i];
                     if (f.Kind == fkOpen) {
                         if (!FStartP[f.Count])
                             FStartP[f.Count] = f.Save;
@@ -196,7 +219,6 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
                             FEndP[f.Count] = f.Save;
                     }
                 }
-                FStack.clear();
                 input = reinterpret_cast<const char*>(in);
                 return true;
             }
@@ -262,8 +284,7 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
                 break;
             case opBranch:
                 if (next && next[0] == opBranch) {
-                    PushFrame();
-                    TMatchFrame& f = FStack.back();
+                    TMatchFrame& f = push();
                     f.Kind = fkBranch;
                     f.Node = scan;
                     f.Save = reinterpret_cast<const char*>(in);
@@ -288,12 +309,11 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
                 std::int64_t count = static_cast<std::int64_t>(
                     RegRepeat(RepeatedNode(scan), static_cast<std::size_t>(bmax < 0 ? 0 : bmax), pos));
                 // A literal that follows must start right after the repetition.
-                while (count >= bmin && nextCh && static_cast<unsigned char>(save[count]) != nextCh)
+                while (nextCh && count >= bmin && static_cast<unsigned char>(save[count]) != nextCh)
                     --count;
                 if (count < bmin)
                     goto fail;
-                PushFrame();
-                TMatchFrame& f = FStack.back();
+                TMatchFrame& f = push();
                 f.Kind = fkRepeat;
                 f.Node = next;
                 f.Save = save;
@@ -306,14 +326,12 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
             default: {
                 const unsigned char op = scan[0];
                 if (op > opOpen && op < opOpen + NSubExp) {
-                    PushFrame();
-                    TMatchFrame& f = FStack.back();
+                    TMatchFrame& f = push();
                     f.Kind = fkOpen;
                     f.Count = op - opOpen;
                     f.Save = reinterpret_cast<const char*>(in);
                 } else if (op > opClose && op < opClose + NSubExp) {
-                    PushFrame();
-                    TMatchFrame& f = FStack.back();
+                    TMatchFrame& f = push();
                     f.Kind = fkClose;
                     f.Count = op - opClose;
                     f.Save = reinterpret_cast<const char*>(in);
@@ -329,9 +347,9 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
     fail:
         // Backward: resume the innermost call that still has a choice left.
         for (;;) {
-            if (FStack.empty())
+            if (top == 0)
                 return false;
-            TMatchFrame& f = FStack.back();
+            TMatchFrame& f = stack[top - 1];
             if (f.Kind == fkBranch) {
                 const unsigned char* alt = NextNode(f.Node);
                 if (alt && alt[0] == opBranch) {
@@ -355,7 +373,7 @@ bool TRegExpr::MatchPrim(const unsigned char* scan, const char*& input)
                     break;
                 }
             }
-            FStack.pop_back();
+            --top;
         }
     }
 }

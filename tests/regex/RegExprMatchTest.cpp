@@ -458,6 +458,20 @@ TEST(RegExprDepthBound, StepLimitStopsExponentialBacktracking)
     EXPECT_FALSE(r.Exec(std::string(16, 'a') + "cb"));
 }
 
+TEST(RegExprMatch, ManyAlternatives)
+{
+    std::string pattern;
+    for (int i = 0; i < 20000; ++i)
+        pattern += "a" + std::to_string(i) + "x|";
+    pattern += "(b)";
+    TRegExpr r;
+    r.SetExpression(pattern);
+    ASSERT_TRUE(r.Exec("zz b"));
+    EXPECT_EQ(r.GroupStart(1), 3);
+    ASSERT_TRUE(r.Exec("a19999x"));
+    EXPECT_EQ(r.MatchLen(0), 7);
+}
+
 // ---- Former bugs ------------------------------------------------------------------------
 
 TEST(RegExprFormerBugs, AlternativeBeginningWithCaretIsTriedAtTheStart)
