@@ -212,11 +212,14 @@ void TMainWindow::CreateToolbar()
     cmbRemoteDirHistory->setMaxVisibleItems(15);
     cmbRemoteDirHistory->addItem(QStringLiteral("/"));
     cmbRemoteDirHistory->setEnabled(false);
+    lblHistory = NewLabel(QStringLiteral("History"), tsNavigation, "lblHistory");
+    int labelWidth = lblHistory->sizeHint().width();
+    // The combo box starts at 96 unless the label is wider in today's fonts.
+    int comboLeft = std::max(96, 56 + labelWidth + 4);
     int comboHeight = std::max(kButtonSize, cmbRemoteDirHistory->sizeHint().height());
     int rowHeight = comboHeight + 2;
-    cmbRemoteDirHistory->setGeometry(96, (rowHeight - comboHeight) / 2, 281, comboHeight);
-    lblHistory = NewLabel(QStringLiteral("History"), tsNavigation, "lblHistory");
-    lblHistory->setGeometry(56, 0, 38, rowHeight);
+    cmbRemoteDirHistory->setGeometry(comboLeft, (rowHeight - comboHeight) / 2, 281, comboHeight);
+    lblHistory->setGeometry(56, 0, labelWidth, rowHeight);
     lblHistory->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lblHistory->setBuddy(cmbRemoteDirHistory);
 
