@@ -1,8 +1,10 @@
 // Parses generated remote listing lines with the listing pattern, as the remote pane
 // does, and compares TRegExpr with std::regex and PCRE2 (no JIT) in ns per line.
-// Usage: bench_regex [--lines N] [--seed S] [--engine ours|std|pcre2|all]
+// Usage: bench_regex [--lines N] [--rounds R] [--seed S] [--engine ours|std|pcre2|all]
+// Each engine runs R rounds over the same lines; the fastest round counts.
 #include "regex/RegExpr.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -119,8 +121,10 @@ std::uint64_t Mix(std::uint64_t h, const std::string& s)
     return (h ^ 0xFF) * 1099511628211ull;
 }
 
+int Rounds = 3;
+
 template <typename F>
-TResult Measure(const std::vector<std::string>& lines, F parseLine)
+TResult MeasureOnce(const std::vector<std::string>& lines, F& parseLine)
 {
     TResult result;
     std::string attrs, size, name;
@@ -135,6 +139,19 @@ TResult Measure(const std::vector<std::string>& lines, F parseLine)
     result.NsPerLine = std::chrono::duration<double, std::nano>(stop - start).count() /
                        static_cast<double>(lines.empty() ? 1 : lines.size());
     return result;
+}
+
+// The fastest of Rounds runs: other work on the machine only ever adds time.
+template <typename F>
+TResult Measure(const std::vector<std::string>& lines, F parseLine)
+{
+    TResult best = MeasureOnce(lines, parseLine);
+    for (int i = 1; i < Rounds; ++i) {
+        const TResult r = MeasureOnce(lines, parseLine);
+        if (r.NsPerLine < best.NsPerLine)
+            best = r;
+    }
+    return best;
 }
 
 void Print(const char* engine, const TResult& r, const TResult* ours)
@@ -156,12 +173,15 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--lines") && i + 1 < argc)
             count = std::strtoull(argv[++i], nullptr, 10);
+        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
+            Rounds = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc)
             seed = std::strtoull(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--engine") && i + 1 < argc)
             engine = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--lines N] [--seed S] [--engine ours|std|pcre2|all]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--lines N] [--rounds R] [--seed S] [--engine ours|std|pcre2|all]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -169,8 +189,8 @@ int main(int argc, char** argv)
     std::size_t bytes = 0;
     for (const std::string& l : lines)
         bytes += l.size() + 1;
-    std::printf("listing pattern over %zu generated lines (%.1f MB), e.g.\n  %s\n  %s\n", lines.size(),
-                bytes / 1e6, lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
+    std::printf("listing pattern over %zu generated lines (%.1f MB), best of %d rounds, e.g.\n  %s\n  %s\n",
+                lines.size(), bytes / 1e6, Rounds, lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
 
     const bool all = engine == "all";
     TResult ours;
