@@ -26,10 +26,6 @@ constexpr std::size_t KeptStackEntries = 4096;
 // Entries the stack starts with; it doubles as needed up to the bound.
 const std::size_t TRegExpr::InitialStackEntries = 64;
 
-namespace {
-
-}  // namespace
-
 bool TRegExpr::Exec(const std::string& subject)
 {
     FInputString = subject;  // reuses the buffer when it is large enough
@@ -42,11 +38,17 @@ bool TRegExpr::ExecPos(int offset)
     for (int i = 0; i < NSubExp; ++i)
         FStartP[i] = FEndP[i] = nullptr;
     FMatched = false;
-    const bool found = ExecPrim(offset);
-    FMatched = found;
-    if (FStack.size() > KeptStackEntries)
-        std::vector<TMatchFrame>(InitialStackEntries).swap(FStack);
-    return found;
+    // A deep search may leave a large stack behind; it is not kept for the next one.
+    struct TTrimStack {
+        std::vector<TMatchFrame>& Stack;
+        ~TTrimStack()
+        {
+            if (Stack.size() > KeptStackEntries)
+                std::vector<TMatchFrame>(InitialStackEntries).swap(Stack);
+        }
+    } trim{FStack};
+    FMatched = ExecPrim(offset);
+    return FMatched;
 }
 
 bool TRegExpr::ExecPrim(int offset)
@@ -123,7 +125,8 @@ void TRegExpr::GrowStack()
 }
 
 // Inlined: it runs once per repetition on every subject, and a call costs as much as the count.
-[[gnu::always_inline]] inline std::size_t TRegExpr::RegRepeat(const unsigned char* node, std::size_t max, const char*& in)
+[[gnu::always_inline]] inline std::size_t TRegExpr::RegRepeat(const unsigned char* node, std::size_t max,
+                                                              const char*& in)
 {
     const unsigned char* opnd = Operand(node);
     const std::size_t avail = static_cast<std::size_t>(FInputEnd - in);

@@ -484,6 +484,12 @@ TEST(RegExprFormerBugs, AlternativeBeginningWithCaretIsTriedAtTheStart)
     EXPECT_EQ(r.GroupStart(0), 0);
     EXPECT_TRUE(r.Exec("ax"));
     EXPECT_FALSE(r.Exec("ay"));
+    // With every alternative anchored the start set is empty: nothing was ever tried.
+    r.SetExpression("^a|^b");
+    EXPECT_FALSE(r.Anchored());
+    ASSERT_TRUE(r.Exec("bc"));
+    EXPECT_EQ(r.Match(0), "b");
+    EXPECT_FALSE(r.Exec("cb"));
 }
 
 TEST(RegExprFormerBugs, EscapedNulMatchesNothing)
