@@ -3,11 +3,11 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QSemaphore>
 #include <QThread>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -30,9 +30,27 @@ std::atomic<long> gQueued{0};
 // The reply slot of a cross-thread SendMessage. The event that carries it releases the
 // waiting thread when it is destroyed, handled or not, so a window destroyed with the
 // message still queued never leaves its sender blocked.
+// Standard primitives rather than QSemaphore, so that race detectors see the hand-over
+// of Result from the owning thread to the sender.
 struct SyncReply {
-    QSemaphore Done;
+    std::mutex Lock;
+    std::condition_variable Cond;
+    bool Done = false;
     LRESULT Result = 0;
+
+    void Release(LRESULT result)
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        Result = result;
+        Done = true;
+        Cond.notify_all();
+    }
+    LRESULT Wait()
+    {
+        std::unique_lock<std::mutex> lock(Lock);
+        Cond.wait(lock, [this] { return Done; });
+        return Result;
+    }
 };
 
 class MessageEvent : public QEvent {
@@ -45,10 +63,8 @@ public:
     ~MessageEvent() override
     {
         --gQueued;
-        if (Reply) {
-            Reply->Result = Message.Result;
-            Reply->Done.release();
-        }
+        if (Reply)
+            Reply->Release(Message.Result);
     }
     TMessage Message;
     std::shared_ptr<SyncReply> Reply;
@@ -175,8 +191,7 @@ LRESULT SendMessage(HWND wnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam)
     }
     if (!reply)
         return sameThreadOwner ? sameThreadOwner->SendMessage(msg, wParam, lParam) : 0;
-    reply->Done.acquire();
-    return reply->Result;
+    return reply->Wait();
 }
 
 bool IsWindow(HWND wnd)
