@@ -460,7 +460,7 @@ void TMainWindow::BindHandlers()
     OMBREX_BIND(btnRefreshLocal, &QToolButton::clicked, btnRefreshLocalClick);
     OMBREX_BIND(dirLocalDirs->selectionModel(), &QItemSelectionModel::currentChanged,
                 dirLocalDirsChange);
-    dirLocalDirs->installEventFilter(this);   // FocusIn runs dirLocalDirsEnter
+    // dirLocalDirsEnter: the application-wide filter below sees the tree's FocusIn.
     OMBREX_BIND(fcbLocalFilter, &QComboBox::currentIndexChanged, fcbLocalFilterChange);
     lvLocalDir->OnChange = Traced("lvLocalDirChange", [this] { lvLocalDirChange(); });
     lvLocalDir->OnEnter = Traced("lvLocalDirEnter", [this] { lvLocalDirEnter(); });

@@ -73,14 +73,6 @@ TEST_F(ProgramTest, MainWindowFillsTheScreenWithoutAWindowManager)
     EXPECT_GE(Main().height(), area.height() - 64);
 }
 
-TEST_F(ProgramTest, MainWindowKnowsTheOtherWindows)
-{
-    EXPECT_EQ(Main().LogForm.data(), Forms->LogForm.get());
-    EXPECT_EQ(Main().TransferStatusForm.data(), Forms->TransferStatusForm.get());
-    EXPECT_EQ(Main().InputDialog.data(), Forms->InputDialog.get());
-    EXPECT_EQ(Main().AboutBox.data(), Forms->AboutBox.get());
-}
-
 TEST_F(ProgramTest, StatusWindowCancelAndEscapeRunTheMainWindowAbort)
 {
     Forms->TransferStatusForm->show();
@@ -555,8 +547,9 @@ TEST_F(ProgramTest, EnteringAPaneTellsWhichPaneIsActive)
     EXPECT_FALSE(Main().RemotePaneActive);
     Main().lvRemoteDir->ReportView()->setFocus(Qt::TabFocusReason);
     EXPECT_TRUE(Main().RemotePaneActive);
+    Handlers.clear();
     Main().dirLocalDirs->setFocus(Qt::TabFocusReason);
-    EXPECT_TRUE(Contains(Handlers, "dirLocalDirsEnter"));
+    EXPECT_EQ(Handlers, std::vector<std::string>{"dirLocalDirsEnter"});
     EXPECT_FALSE(Main().RemotePaneActive);
 }
 
