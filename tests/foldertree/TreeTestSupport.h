@@ -138,7 +138,7 @@ protected:
     {
         Tree.reset();
         // Whatever a case did, no watcher may outlive its tree for long.
-        EXPECT_TRUE(WaitFor([this] { return TThDirChange::LiveCount() <= FLiveBefore; }, 1000))
+        EXPECT_TRUE(WaitFor([this] { return TThDirChange::LiveCount() <= FLiveBefore; }, 3000))
             << TThDirChange::LiveCount() << " watchers still running";
     }
 
