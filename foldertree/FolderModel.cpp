@@ -16,9 +16,12 @@ TFolderModel::TFolderModel(QObject* parent) : QAbstractItemModel(parent), FHolde
 TFolderModel::~TFolderModel()
 {
     // The owner deletes the nodes (and so stops their watchers) before; this is a safety
-    // net that must not call back into a half-destroyed owner.
-    OnDeleteNode = nullptr;
+    // net that must not call back into a half-destroyed owner, but still stops watchers.
     OnFetch = nullptr;
+    OnDeleteNode = [](TFolderNode* node) {
+        if (node->Watcher)
+            node->Watcher->Terminate();
+    };
     for (auto& child : FHolder->Children)
         Forget(child.get());
 }

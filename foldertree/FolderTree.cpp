@@ -365,6 +365,7 @@ bool TFolderTree::SelectPath(const std::string& wanted)
     if (PathWithin(FRoot->Path, path)) {
         start = FRoot;
     } else if (FComputer && DoExpanding(FComputer)) {
+        expand(IndexOf(FComputer));
         // The drive holding the path: the child with the longest mount point around it.
         for (auto& drive : FComputer->Children)
             if (PathWithin(drive->Path, path) && (!start || drive->Path.size() > start->Path.size()))

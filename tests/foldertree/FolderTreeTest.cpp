@@ -228,6 +228,7 @@ TEST_F(FolderTreeBuild, SelectPathReadsDownToTheFolder)
     EXPECT_TRUE(tree.isExpanded(tree.IndexOf(Node("desk/a/b"))));
     EXPECT_TRUE(tree.SelectPath(Path("driveA/x/y")));
     EXPECT_EQ(tree.SelectedPath(), Path("driveA/x/y"));
+    EXPECT_TRUE(tree.isExpanded(tree.IndexOf(tree.ComputerNode())));
     EXPECT_FALSE(tree.SelectPath(Path("driveA/x/nothing")));
     EXPECT_EQ(tree.SelectedPath(), Path("driveA/x"));
     ExpectConsistent(tree);
