@@ -967,8 +967,15 @@ int send(SOCKET s, const char* buf, int len, int flags)
     if (len < 0)
         return Fail(WSAEINVAL);
     ssize_t n = ::send(e->Fd, buf, std::size_t(len), TranslateFlags(flags) | MSG_NOSIGNAL);
-    if (n >= 0)
+    if (n >= 0) {
+        // A partial send is this system's way of saying "the buffer is full": the desktop
+        // library would have refused instead, and the caller now waits for FD_WRITE.
+        if (n < len && (e->Mask & FD_WRITE) && e->Writer) {
+            e->WriteWanted = true;
+            e->Writer->setEnabled(true);
+        }
         return int(n);
+    }
     int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
         if ((e->Mask & FD_WRITE) && e->Writer) {

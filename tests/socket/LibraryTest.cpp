@@ -261,3 +261,95 @@ TEST(WinsockHandles, ByteOrderAndDottedText)
     EXPECT_STREQ(wsock::inet_ntoa(wsock::in_addr{wsock::inet_addr("10.0.0.01")}), "10.0.0.1");
     UnloadSocketLibrary();
 }
+
+// ---- notification rules ----
+
+namespace {
+
+// A window that records the notifications it gets.
+class RecordingWindow : public platform::MessageWindow {
+public:
+    std::vector<std::pair<wsock::SOCKET, int>> Seen;   // handle, event bits
+
+protected:
+    void WndProc(platform::TMessage& m) override
+    {
+        if (m.Msg == WM_SOCKET_NOTIFY)
+            Seen.emplace_back(m.WParam, wsock::WSAGETSELECTEVENT(m.LParam));
+    }
+};
+
+int CountBits(const RecordingWindow& w, wsock::SOCKET s, int bit)
+{
+    int n = 0;
+    for (const auto& [h, bits] : w.Seen)
+        if (h == s && (bits & bit))
+            ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(WinsockNotifications, PartialSendIsFollowedByAWriteNotification)
+{
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    wsock::SOCKET s = wsock::socket(wsock::AF_INET, wsock::SOCK_STREAM, wsock::IPPROTO_TCP);
+    wsock::sockaddr_in sin{};
+    sin.sin_family = wsock::AF_INET;
+    sin.sin_port = wsock::htons(wsock::u_short(port));
+    sin.sin_addr.s_addr = wsock::inet_addr("127.0.0.1");
+    ASSERT_EQ(wsock::connect(s, reinterpret_cast<wsock::sockaddr*>(&sin), sizeof sin), 0);
+    int afd = peer::AcceptOne(lfd);
+    RecordingWindow w;
+    ASSERT_EQ(wsock::WSAAsyncSelect(s, w.Handle(), WM_SOCKET_NOTIFY, WSocketConnectEvents), 0);
+    PumpFor(20);
+    EXPECT_EQ(CountBits(w, s, wsock::FD_WRITE), 1) << "once when a connected handle is registered";
+    // More than the system buffers at once: the system takes part of it and says nothing more.
+    std::string big(64 * 1024 * 1024, 'b');
+    int n = wsock::send(s, big.data(), int(big.size()), 0);
+    ASSERT_GT(n, 0);
+    ASSERT_LT(n, int(big.size()));
+    PumpFor(20);
+    EXPECT_EQ(CountBits(w, s, wsock::FD_WRITE), 1) << "nothing while the buffer is full";
+    std::thread reader([&] { peer::RecvAll(afd, std::size_t(n), 10000); });
+    EXPECT_TRUE(PumpUntil([&] { return CountBits(w, s, wsock::FD_WRITE) == 2; }))
+        << "the buffer drained: the sender must hear of it, or it waits for ever";
+    reader.join();
+    wsock::closesocket(s);
+    peer::CloseFd(afd);
+    peer::CloseFd(lfd);
+    UnloadSocketLibrary();
+}
+
+TEST(WinsockNotifications, ReadAgainOnlyAfterARecv)
+{
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    wsock::SOCKET s = wsock::socket(wsock::AF_INET, wsock::SOCK_STREAM, wsock::IPPROTO_TCP);
+    wsock::sockaddr_in sin{};
+    sin.sin_family = wsock::AF_INET;
+    sin.sin_port = wsock::htons(wsock::u_short(port));
+    sin.sin_addr.s_addr = wsock::inet_addr("127.0.0.1");
+    ASSERT_EQ(wsock::connect(s, reinterpret_cast<wsock::sockaddr*>(&sin), sizeof sin), 0);
+    int afd = peer::AcceptOne(lfd);
+    RecordingWindow w;
+    ASSERT_EQ(wsock::WSAAsyncSelect(s, w.Handle(), WM_SOCKET_NOTIFY, WSocketConnectEvents), 0);
+    peer::SendAll(afd, "abcdef");
+    ASSERT_TRUE(PumpUntil([&] { return CountBits(w, s, wsock::FD_READ) == 1; }));
+    PumpFor(30);
+    EXPECT_EQ(CountBits(w, s, wsock::FD_READ), 1) << "no second notification before a recv";
+    char buf[2];
+    EXPECT_EQ(wsock::recv(s, buf, 2, 0), 2);
+    EXPECT_TRUE(PumpUntil([&] { return CountBits(w, s, wsock::FD_READ) == 2; })) << "data left: read again";
+    char rest[16];
+    EXPECT_EQ(wsock::recv(s, rest, sizeof rest, 0), 4);
+    peer::CloseFd(afd);
+    EXPECT_TRUE(PumpUntil([&] { return CountBits(w, s, wsock::FD_CLOSE) == 1; })) << "then the close, once";
+    PumpFor(30);
+    EXPECT_EQ(CountBits(w, s, wsock::FD_CLOSE), 1);
+    EXPECT_EQ(CountBits(w, s, wsock::FD_READ), 2);
+    wsock::closesocket(s);
+    peer::CloseFd(lfd);
+    UnloadSocketLibrary();
+}
