@@ -28,7 +28,7 @@ TCustomWSocket::TCustomWSocket()
     FWindow = std::make_unique<TWSocketWindow>(this);
     FSendBlockSize = WSocketSendBlockSize;
     AssignDefaults();
-    ++SocketInstanceCount;
+    SocketLibraryAddRef();
 }
 
 TCustomWSocket::~TCustomWSocket()
@@ -50,8 +50,7 @@ TCustomWSocket::~TCustomWSocket()
     }
     DiscardSendQueue();
     *FAlive = false;
-    if (--SocketInstanceCount < 1)
-        UnloadSocketLibrary();
+    SocketLibraryRelease();
     FWindow->FOwner = nullptr;
     FWindow.reset();
 }

@@ -5,11 +5,18 @@
 #include <mutex>
 #include <vector>
 
-std::int32_t SocketInstanceCount = 0;
+std::atomic<std::int32_t> SocketInstanceCount{0};
 
 namespace {
 
-winsock::HMODULE gLibHandle = 0;
+// Loading, resolving and unloading may happen on any thread that owns sockets.
+std::recursive_mutex& LibraryLock()
+{
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+std::atomic<winsock::HMODULE> gLibHandle{0};
 winsock::WSADATA gWSocketData{};
 std::mutex gTraceLock;
 TSocketLibraryTrace gTrace;
@@ -26,10 +33,16 @@ void Trace(const std::string& step)
 }
 
 // Every cached entry point, so that unloading can forget them all.
-std::vector<void**>& CachedEntries()
+std::vector<std::atomic<void*>*>& CachedEntries()
 {
-    static auto* entries = new std::vector<void**>;
+    static auto* entries = new std::vector<std::atomic<void*>*>;
     return *entries;
+}
+
+void ForgetEntries()
+{
+    for (std::atomic<void*>* entry : CachedEntries())
+        entry->store(nullptr);
 }
 
 // One cached entry point of a library function.
@@ -39,14 +52,18 @@ public:
     explicit Proc(const char* name) : FName(name) { CachedEntries().push_back(&FEntry); }
     F* Get()
     {
-        if (!FEntry)
-            FEntry = SocketProc(FName);
-        return reinterpret_cast<F*>(FEntry);
+        void* entry = FEntry.load(std::memory_order_acquire);
+        if (!entry) {
+            std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+            entry = SocketProc(FName);
+            FEntry.store(entry, std::memory_order_release);
+        }
+        return reinterpret_cast<F*>(entry);
     }
 
 private:
     const char* FName;
-    void* FEntry = nullptr;
+    std::atomic<void*> FEntry{nullptr};
 };
 
 // At program end the library is unloaded once more, as after the last socket object.
@@ -101,6 +118,7 @@ OMBREX_WRAP(wsock::SOCKET, accept, (SOCKET s, sockaddr* a, int* l), (s, a, l))
 
 void* SocketProc(const std::string& Name)
 {
+    std::lock_guard<std::recursive_mutex> lock(LibraryLock());
     if (!gLibHandle) {
         Trace(std::string("LoadLibrary ") + WSocketDllName);
         gLibHandle = winsock::LoadLibraryA(WSocketDllName);
@@ -120,8 +138,7 @@ void* SocketProc(const std::string& Name)
             // Not started: let the next call try the whole sequence again.
             winsock::FreeLibrary(gLibHandle);
             gLibHandle = 0;
-            for (void** entry : CachedEntries())
-                *entry = nullptr;
+            ForgetEntries();
             throw ESocketException::CreateFmt("%s: WSAStartup error #%d", WSocketDllName, r);
         }
     }
@@ -137,6 +154,7 @@ void* SocketProc(const std::string& Name)
 
 void UnloadSocketLibrary()
 {
+    std::lock_guard<std::recursive_mutex> lock(LibraryLock());
     if (gLibHandle) {
         Trace("WSACleanup");
         try {
@@ -148,9 +166,21 @@ void UnloadSocketLibrary()
         winsock::FreeLibrary(gLibHandle);
         gLibHandle = 0;
     }
-    for (void** entry : CachedEntries())
-        *entry = nullptr;
+    ForgetEntries();
     SocketInstanceCount = 0;
+}
+
+void SocketLibraryAddRef()
+{
+    std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+    ++SocketInstanceCount;
+}
+
+void SocketLibraryRelease()
+{
+    std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+    if (--SocketInstanceCount < 1)
+        UnloadSocketLibrary();
 }
 
 bool SocketLibraryLoaded()

@@ -6,6 +6,7 @@
 #include "platform/WinSock.h"
 #include "socket/WSocketTypes.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -62,7 +63,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
 inline constexpr const char* WSocketDllName = "wsock32.dll";
 
 // Live socket objects; TCustomWSocket counts itself in and out.
-extern std::int32_t SocketInstanceCount;
+extern std::atomic<std::int32_t> SocketInstanceCount;
 
 // The entry point of the named library function, loading and starting the library first
 // when needed; null for an empty name. Raises ESocketException when loading, starting or
@@ -72,6 +73,11 @@ void* SocketProc(const std::string& Name);
 // Cleans up and unloads the library (when loaded), forgets every cached entry point and
 // sets SocketInstanceCount to 0.
 void UnloadSocketLibrary();
+
+// Counts a socket object in (at creation).
+void SocketLibraryAddRef();
+// Counts a socket object out (at destruction); the last one unloads the library.
+void SocketLibraryRelease();
 
 // True while the library is loaded and started.
 bool SocketLibraryLoaded();

@@ -3,6 +3,9 @@
 #include "SocketTestUtil.h"
 #include "TestPeers.h"
 
+#include <QEventLoop>
+#include <QThread>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -843,4 +846,110 @@ TEST(FormerBugs, ReconnectFromOnSessionClosedKeepsTheNewSession)
     server.join();
     peer::CloseFd(lfd1);
     peer::CloseFd(lfd2);
+}
+
+// ---- while connecting ----
+
+TEST(WhileConnecting, SendIsRefusedAndClosesThePendingConnection)
+{
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    for (bool withOnError : {false, true}) {
+        EventLog log;
+        TWSocket s;
+        log.Attach(s);
+        int errors = 0;
+        if (withOnError)
+            s.OnError = [&](TCustomWSocket*) { ++errors; };
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(port));
+        s.Connect();
+        ASSERT_EQ(s.State(), wsConnecting);
+        if (withOnError) {
+            EXPECT_EQ(s.SendStr("x"), -1);
+            EXPECT_EQ(errors, 1);
+            EXPECT_EQ(s.LastError(), 10057);
+        } else {
+            EXPECT_EQ(ErrorOf([&] { s.SendStr("x"); }), "Error 10057 in function Send\r\nSocket is not connected");
+        }
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(s.Handle(), wsock::INVALID_SOCKET);
+        PumpFor(30);
+        EXPECT_EQ(log.Connected, 0) << "the connection's outcome belongs to a closed handle";
+        EXPECT_EQ(log.Closed, 0) << "this close raises no OnSessionClosed";
+        peer::CloseFd(peer::AcceptOne(lfd, 500));
+    }
+    peer::CloseFd(lfd);
+}
+
+TEST(WhileConnecting, CloseNotificationIsIgnored)
+{
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        int fd = peer::AcceptOne(lfd);
+        while (!stop)
+            platform::Sleep(2);
+        peer::CloseFd(fd);
+    });
+    EventLog log;
+    TWSocket s;
+    log.Attach(s);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(port));
+    s.Connect();
+    ASSERT_EQ(s.State(), wsConnecting);
+    // Queued ahead of the connect outcome, for the current handle.
+    platform::PostMessage(s.WindowHandle(), WM_SOCKET_NOTIFY, s.Handle(),
+                          wsock::WSAMAKESELECTREPLY(int(wsock::FD_CLOSE), 0));
+    ASSERT_TRUE(PumpUntil([&] { return log.Connected > 0; }));
+    PumpFor(30);
+    EXPECT_EQ(log.Closed, 0);
+    EXPECT_EQ(s.State(), wsConnected);
+    stop = true;
+    server.join();
+    peer::CloseFd(lfd);
+}
+
+// ---- a socket owned by a worker thread ----
+
+TEST(WorkerThread, SocketRunsOnTheThreadThatCreatedIt)
+{
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    std::thread server([&] {
+        int fd = peer::AcceptOne(lfd);
+        peer::SendAll(fd, "from the peer");
+        peer::CloseFd(fd);
+    });
+    std::string received;
+    std::uint16_t closeError = 0xFFFF;
+    std::thread::id eventThread;
+    QThread* worker = QThread::create([&] {
+        QEventLoop loop;   // gives this thread its event dispatcher
+        TWSocket s;
+        s.SetMultiThreaded(true);
+        s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+            eventThread = std::this_thread::get_id();
+            received += sender->ReceiveStr();
+        };
+        s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(port));
+        s.Connect();
+        std::uint64_t deadline = platform::GetTickCount64() + 5000;
+        while (closeError == 0xFFFF && !s.Terminated() && platform::GetTickCount64() < deadline) {
+            s.PumpMessages();
+            platform::Sleep(1);
+        }
+    });
+    worker->start();
+    worker->wait();
+    delete worker;
+    server.join();
+    peer::CloseFd(lfd);
+    EXPECT_EQ(received, "from the peer");
+    EXPECT_EQ(closeError, 0);
+    EXPECT_NE(eventThread, std::this_thread::get_id());
 }
