@@ -2,6 +2,7 @@
 // toggles, and the binding of every control to its handler.
 #include "app/MainWindow.h"
 
+#include "app/LocalFilterComboBox.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/LogForm.h"
 #include "platform/MessageWindow.h"
@@ -22,7 +23,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QStandardItemModel>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
@@ -262,13 +262,11 @@ void TMainWindow::CreateLocalPane(QWidget* parent)
     btnRefreshLocal = NewToolButton(panLocalToolbar, "btnRefreshLocal", 0,
                                     QStringLiteral("Refresh"), "view-refresh");
 
-    // The folder tree takes this place; until then an empty tree of the same size stands
-    // here so that the pane keeps its proportions.
-    dirLocalDirs = new QTreeView(panLocal);
+    // The folder tree fills itself at the first turn of the event loop.
+    dirLocalDirs = new foldertree::TFolderTree(panLocal);
     dirLocalDirs->setObjectName(QStringLiteral("dirLocalDirs"));
-    dirLocalDirs->setHeaderHidden(true);
+    dirLocalDirs->SetFolderOptions(0);
     dirLocalDirs->setIndentation(19);
-    dirLocalDirs->setModel(new QStandardItemModel(dirLocalDirs));
     dirLocalDirs->setFixedHeight(123);
 
     lvLocalDir = new TFileListView(FLocalModel, panLocal);
@@ -281,22 +279,15 @@ void TMainWindow::CreateLocalPane(QWidget* parent)
     info->setContentsMargins(2, 2, 2, 2);
     info->setVerticalSpacing(2);
     lblLocalFileSize = NewLabel(QStringLiteral("Unknown"), panLocalFileInfo, "lblLocalFileSize");
-    fcbLocalFilter = new QComboBox(panLocalFileInfo);
+    fcbLocalFilter = new TLocalFilterComboBox(panLocalFileInfo);
     fcbLocalFilter->setObjectName(QStringLiteral("fcbLocalFilter"));
-    const QStringList parts = QString::fromLatin1(kLocalFilters).split(QLatin1Char('|'));
-    for (int i = 0; i + 1 < parts.size(); i += 2)
-        fcbLocalFilter->addItem(parts[i], parts[i + 1]);
-    fcbLocalFilter->setCurrentIndex(0);
+    fcbLocalFilter->SetFilter(QString::fromLatin1(kLocalFilters));
+    fcbLocalFilter->SetFileList(&flbLocalFiles);
     info->addWidget(NewLabel(QStringLiteral("File size"), panLocalFileInfo), 0, 0);
     info->addWidget(lblLocalFileSize, 0, 1);
     info->addWidget(NewLabel(QStringLiteral("Filter"), panLocalFileInfo), 1, 0);
     info->addWidget(fcbLocalFilter, 1, 1);
     info->setColumnStretch(1, 1);
-
-    // The hidden list of the local directory's files; the local pane's work fills it.
-    flbLocalFiles = new QWidget(panLocal);
-    flbLocalFiles->setObjectName(QStringLiteral("flbLocalFiles"));
-    flbLocalFiles->hide();
 
     layout->addWidget(panLocalToolbar);
     layout->addWidget(dirLocalDirs);
@@ -458,10 +449,12 @@ void TMainWindow::BindHandlers()
     OMBREX_BIND(btnCHMOD, &QToolButton::clicked, btnCHMODClick);
 
     OMBREX_BIND(btnRefreshLocal, &QToolButton::clicked, btnRefreshLocalClick);
-    OMBREX_BIND(dirLocalDirs->selectionModel(), &QItemSelectionModel::currentChanged,
-                dirLocalDirsChange);
-    // dirLocalDirsEnter: the application-wide filter below sees the tree's FocusIn.
-    OMBREX_BIND(fcbLocalFilter, &QComboBox::currentIndexChanged, fcbLocalFilterChange);
+    dirLocalDirs->OnChange = [change = Traced("dirLocalDirsChange", [this] { dirLocalDirsChange(); })](
+                                 foldertree::TFolderTree*, foldertree::TFolderNode*) { change(); };
+    dirLocalDirs->OnEnter = [enter = Traced("dirLocalDirsEnter", [this] { dirLocalDirsEnter(); })](
+                                foldertree::TFolderTree*) { enter(); };
+    // The combo box has handed the chosen mask to flbLocalFiles before this runs.
+    fcbLocalFilter->OnChange = Traced("fcbLocalFilterChange", [this] { fcbLocalFilterChange(); });
     lvLocalDir->OnChange = Traced("lvLocalDirChange", [this] { lvLocalDirChange(); });
     lvLocalDir->OnEnter = Traced("lvLocalDirEnter", [this] { lvLocalDirEnter(); });
 
@@ -517,13 +510,6 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event)
         }
         break;
     }
-    case QEvent::FocusIn:
-        if (watched == dirLocalDirs) {
-            auto reason = static_cast<QFocusEvent*>(event)->reason();
-            if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-                Traced("dirLocalDirsEnter", [this] { dirLocalDirsEnter(); })();
-        }
-        break;
     default:
         break;
     }

@@ -8,6 +8,9 @@
 #include "app/FileListModel.h"
 #include "app/FileListView.h"
 #include "app/FtpFileImageList.h"
+#include "app/LocalFileList.h"
+#include "app/LocalFilterComboBox.h"
+#include "foldertree/FolderTree.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -87,12 +90,14 @@ public:
     QFrame* panLocal;
     QFrame* panLocalToolbar;
     QToolButton* btnRefreshLocal;
-    QTreeView* dirLocalDirs;          // the folder tree's place (placeholder for now)
+    foldertree::TFolderTree* dirLocalDirs;   // picks the local pane's directory
     TFileListView* lvLocalDir;        // columns "Name", "Type"
     QFrame* panLocalFileInfo;
     QLabel* lblLocalFileSize;
-    QComboBox* fcbLocalFilter;        // display names; the pattern list is the item data
-    QWidget* flbLocalFiles;           // the hidden file list's place (placeholder for now)
+    TLocalFilterComboBox* fcbLocalFilter;   // display names; the pattern list is the item data
+    // The hidden file list: the local pane's directory, its names under the filter and
+    // the local selection (lvLocalDir mirrors it row for row).
+    TLocalFileList flbLocalFiles;
 
     // ---- Remote pane ----
     QFrame* panRemote;
@@ -218,6 +223,12 @@ public:
     void lvLocalDirChange();
     void lvLocalDirEnter();
     void btnRefreshLocalClick();
+    // Clears RemotePaneActive and shows the size of the current local file, if it exists.
+    void flbLocalFilesChange();
+    // Reads the local directory anew and rebuilds lvLocalDir from flbLocalFiles: name,
+    // type name ("File" when the desktop knows none) and icon per file; the selection of
+    // both is cleared.
+    void RefillLocalList();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -491,7 +491,6 @@ TEST_F(ProgramTest, ListColumnsOfBothPanes)
     EXPECT_EQ(Main().panLocal->width(), 193);
     EXPECT_EQ(Main().dirLocalDirs->height(), 123);
     EXPECT_EQ(Main().txtUserLog->height(), 55);
-    EXPECT_FALSE(Main().flbLocalFiles->isVisible());
 }
 
 TEST_F(ProgramTest, LocalFilterOffersTheFiveFiltersWithTheFirstChosen)
