@@ -180,7 +180,10 @@ void TCustomWSocket::ReportSocketError(const std::string& FuncName)
         if (FHandle != wsock::INVALID_SOCKET)
             wsock::closesocket(FHandle);
         FHandle = wsock::INVALID_SOCKET;
+        auto alive = FAlive;
         ChangeState(wsClosed);
+        if (!*alive)
+            return;
     }
     FLastError = e;
     SignalError(msg);

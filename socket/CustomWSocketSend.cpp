@@ -87,13 +87,18 @@ void TCustomWSocket::TryToSend()
     // sends the new bytes after its own bookkeeping, so nothing goes out twice.
     if (FInTryToSend)
         return;
+    auto alive = FAlive;
     FInTryToSend = true;
     struct Leave {
+        const std::shared_ptr<bool>& alive;
         bool& flag;
-        ~Leave() { flag = false; }
-    } leave{FInTryToSend};
+        ~Leave()
+        {
+            if (*alive)   // a handler may have destroyed the socket
+                flag = false;
+        }
+    } leave{alive, FInTryToSend};
 
-    auto alive = FAlive;
     wsock::SOCKET handle = FHandle;
     for (;;) {
         TBuffer* block = FSendQueue.front().get();

@@ -953,3 +953,59 @@ TEST(WorkerThread, SocketRunsOnTheThreadThatCreatedIt)
     EXPECT_EQ(closeError, 0);
     EXPECT_NE(eventThread, std::this_thread::get_id());
 }
+
+// ---- a handler that destroys its socket ----
+
+TEST(Lifetime, HandlersMayDestroyTheirSocket)
+{
+    enum Where { InData, InSendData, InClosed, InDataSent };
+    for (Where where : {InData, InSendData, InClosed, InDataSent}) {
+        int port = 0;
+        int lfd = peer::ListenLoopback(port);
+        std::thread server([&] {
+            int fd = peer::AcceptOne(lfd);
+            peer::SendAll(fd, std::string(200000, 'd'));
+            peer::RecvAll(fd, SIZE_MAX, 3000);
+            peer::CloseFd(fd);
+        });
+        auto* s = new TWSocket;
+        bool gone = false;
+        auto destroy = [&](TCustomWSocket* sender) {
+            if (!gone) {
+                gone = true;
+                delete sender;
+            }
+        };
+        s->OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+            char buf[100];
+            sender->Receive(buf, sizeof buf);
+            if (where == InData)
+                destroy(sender);
+            else if (where == InSendData)
+                sender->SendStr(std::string(10000, 's'));
+        };
+        s->OnSendData = [&](TCustomWSocket* sender, std::int32_t) {
+            if (where == InSendData)
+                destroy(sender);
+        };
+        s->OnDataSent = [&](TCustomWSocket* sender, std::uint16_t) {
+            if (where == InDataSent)
+                destroy(sender);
+        };
+        s->OnSessionClosed = [&](TCustomWSocket* sender, std::uint16_t) {
+            if (where == InClosed)
+                destroy(sender);
+        };
+        s->SetAddr("127.0.0.1");
+        s->SetPort(std::to_string(port));
+        s->Connect();
+        if (where == InClosed)
+            PumpUntil([&] { return s->State() == wsConnected; });
+        if (where == InClosed)
+            s->Close();
+        EXPECT_TRUE(PumpUntil([&] { return gone; })) << int(where);
+        PumpFor(20);
+        server.join();
+        peer::CloseFd(lfd);
+    }
+}
