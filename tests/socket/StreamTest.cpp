@@ -105,13 +105,13 @@ TEST(Streaming, PeerThatDoesNotReadMakesTheQueueGrowThenDrain)
     s.Connect();
     ASSERT_TRUE(PumpUntil([&] { return log.Sent == 1; }));
 
-    std::string data(24 * 1024 * 1024, '\0');
+    std::string data(64 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = peer::Pattern(i);
     const std::int64_t half = std::int64_t(data.size() / 2);
     EXPECT_EQ(s.Send(data.data(), half), half);
     std::int64_t queuedFirst = s.BufferedByteCount();
-    EXPECT_GT(queuedFirst, 0) << "the system cannot take 12 MiB at once";
+    EXPECT_GT(queuedFirst, 0) << "the system cannot take 32 MiB at once";
     EXPECT_EQ(s.Send(data.data() + half, half), half);
     std::int64_t queuedSecond = s.BufferedByteCount();
     EXPECT_GT(queuedSecond, queuedFirst);
