@@ -1,0 +1,913 @@
+// TCustomFtpCli: construction, properties, the state machine, the reply reader, one command,
+// request completion, combined requests, the control connection's events and Abort.
+#include "ftp/CustomFtpCli.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <typeinfo>
+
+namespace {
+
+// The sharing flags of a file open, as the desktop file API numbers them.
+constexpr int kShareCompat = 0x00;
+constexpr int kShareExclusive = 0x10;
+constexpr int kShareDenyWrite = 0x20;
+constexpr int kShareDenyRead = 0x30;
+constexpr int kShareDenyNone = 0x40;
+
+// Reads the number at the start of Text after optional blanks and an optional sign; End is
+// set to the index after its last digit. Digits beyond nine are read but do not overflow.
+int LeadingNumber(const std::string& Text, std::size_t& End)
+{
+    std::size_t i = 0;
+    while (i < Text.size() && (Text[i] == ' ' || Text[i] == '\t' || Text[i] == '\r' || Text[i] == '\n'))
+        ++i;
+    bool negative = false;
+    if (i < Text.size() && (Text[i] == '+' || Text[i] == '-')) {
+        negative = Text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    while (i < Text.size() && std::isdigit(static_cast<unsigned char>(Text[i]))) {
+        if (value < 100000000)
+            value = value * 10 + (Text[i] - '0');
+        ++i;
+    }
+    End = i;
+    return static_cast<int>(negative ? -value : value);
+}
+
+// The text with every CR and LF replaced by a blank (a log line is one line).
+std::string OneLine(std::string Text)
+{
+    for (char& c : Text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return Text;
+}
+
+std::string WinsockErrorText(std::uint16_t Error)
+{
+    return SocketErrorText(Error) + " (Winsock error #" + std::to_string(Error) + ")";
+}
+
+} // namespace
+
+const char* FtpStateName(TFtpClientState State)
+{
+    switch (State) {
+    case fcsNotConnected:
+        return "fcsNotConnected";
+    case fcsReady:
+        return "fcsReady";
+    case fcsStepReady:
+        return "fcsStepReady";
+    case fcsDnsLookup:
+        return "fcsDnsLookup";
+    case fcsConnected:
+        return "fcsConnected";
+    case fcsAborting:
+        return "fcsAborting";
+    case fcsConnecting:
+        return "fcsConnecting";
+    case fcsWaitingReply:
+        return "fcsWaitingReply";
+    }
+    return "?";
+}
+
+// ---- construction ----
+
+TCustomFtpCli::TCustomFtpCli()
+{
+    FShareFlags = kShareExclusive;
+    FControlSocket = std::make_unique<TWSocket>();
+    FDataSocket = std::make_unique<TWSocket>();
+    FControlSocket->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionConnected(e); };
+    FControlSocket->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { ControlDataAvailable(e); };
+    FControlSocket->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionClosed(e); };
+    FControlSocket->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) { ControlDnsLookupDone(e); };
+    FWindow = std::make_unique<TFtpCliWindow>(this);
+}
+
+TCustomFtpCli::~TCustomFtpCli()
+{
+    *FAlive = false;
+    FWindow->FOwner = nullptr;
+    FWindow.reset();   // undelivered completions go with it
+    CloseLocalFile();
+    for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()}) {
+        s->OnSessionConnected = nullptr;
+        s->OnDataAvailable = nullptr;
+        s->OnSessionClosed = nullptr;
+        s->OnDnsLookupDone = nullptr;
+        s->OnSessionAvailable = nullptr;
+        s->OnDataSent = nullptr;
+    }
+    FDataSocket.reset();
+    FControlSocket.reset();
+}
+
+// ---- properties ----
+
+TFtpShareMode TCustomFtpCli::ShareMode() const
+{
+    switch (FShareFlags) {
+    case kShareCompat:
+        return ftpShareCompat;
+    case kShareDenyWrite:
+        return ftpShareDenyWrite;
+    case kShareDenyRead:
+        return ftpShareDenyRead;
+    case kShareDenyNone:
+        return ftpShareDenyNone;
+    default:
+        return ftpShareExclusive;
+    }
+}
+
+void TCustomFtpCli::SetShareMode(TFtpShareMode Value)
+{
+    switch (Value) {
+    case ftpShareCompat:
+        FShareFlags = kShareCompat;
+        break;
+    case ftpShareDenyWrite:
+        FShareFlags = kShareDenyWrite;
+        break;
+    case ftpShareDenyRead:
+        FShareFlags = kShareDenyRead;
+        break;
+    case ftpShareDenyNone:
+        FShareFlags = kShareDenyNone;
+        break;
+    default:
+        FShareFlags = kShareExclusive;
+        break;
+    }
+}
+
+TFtpConnectionType TCustomFtpCli::ConnectionType() const
+{
+    switch (FConnectionType) {
+    case ftpDirect:
+    case ftpProxy:
+    case ftpSocks4:
+    case ftpSocks4A:
+    case ftpSocks5:
+        return FConnectionType;
+    }
+    return ftpDirect;
+}
+
+void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value)
+{
+    if (FControlOpen)
+        throw FtpException("FTP component connected");
+    switch (Value) {
+    case ftpProxy:
+    case ftpSocks4:
+    case ftpSocks4A:
+    case ftpSocks5:
+        // Behind a proxy or a SOCKS server the server cannot connect back to us.
+        FConnectionType = Value;
+        FPassiveMode = true;
+        break;
+    default:
+        FConnectionType = ftpDirect;
+        break;
+    }
+}
+
+void TCustomFtpCli::SetPassiveMode(bool Value)
+{
+    FPassiveMode = ConnectionType() == ftpDirect ? Value : true;
+}
+
+bool TCustomFtpCli::Connected() const
+{
+    return FControlSocket->State() != wsClosed;
+}
+
+// ---- the state machine ----
+
+void TCustomFtpCli::SetState(TFtpClientState NewState)
+{
+    if (NewState == FState)
+        return;
+    FState = NewState;
+    if (OnStateChange)
+        OnStateChange(this);
+}
+
+void TCustomFtpCli::RequireReady()
+{
+    if (FState != fcsReady && FState != fcsStepReady)
+        throw FtpException("FTP component not ready");
+}
+
+void TCustomFtpCli::SetRequestKind(TFtpRequest Kind)
+{
+    if (!FCombined)
+        FCurrentRequest = Kind;
+}
+
+void TCustomFtpCli::KeepErrorMessage()
+{
+    if (FErrorMessage.empty())
+        FErrorMessage = FLastReply;
+}
+
+void TCustomFtpCli::FailRequest(int Code, const std::string& Text)
+{
+    FLastReply = Text;
+    FReplyCode = Code;
+    FRequestResult = Code;
+    KeepErrorMessage();
+    FRequestDone = false;
+    FinishRequest(Code);
+}
+
+// ---- display and commands ----
+
+void TCustomFtpCli::NotifyDisplay(const std::string& Msg)
+{
+    if (!OnDisplay)
+        return;
+    std::string text = Msg;
+    OnDisplay(this, text);
+}
+
+void TCustomFtpCli::NotifyDisplayFile(const std::string& Msg)
+{
+    if (!OnDisplayFile)
+        return;
+    std::string text = Msg;
+    OnDisplayFile(this, text);
+}
+
+bool TCustomFtpCli::NotifyReadyToTransmit()
+{
+    bool cancel = false;
+    if (OnReadyToTransmit)
+        OnReadyToTransmit(this, cancel);
+    return cancel;
+}
+
+void TCustomFtpCli::SendCommand(std::string Cmd)
+{
+    if (OnCommand)
+        OnCommand(this, Cmd);
+    // The password must never reach a log; the command itself goes out unchanged.
+    bool isPass = Cmd.size() >= 5 && std::toupper(static_cast<unsigned char>(Cmd[0])) == 'P'
+                  && std::toupper(static_cast<unsigned char>(Cmd[1])) == 'A'
+                  && std::toupper(static_cast<unsigned char>(Cmd[2])) == 'S'
+                  && std::toupper(static_cast<unsigned char>(Cmd[3])) == 'S' && Cmd[4] == ' ';
+    auto alive = FAlive;
+    NotifyDisplay(isPass ? "> PASS ******" : "> " + Cmd);
+    if (!*alive)
+        return;
+    if (FControlSocket->State() == wsConnected)
+        FControlSocket->SendStr(Cmd + "\r\n");
+}
+
+void TCustomFtpCli::CheckCanCommand()
+{
+    RequireReady();
+    if (!FControlOpen)
+        throw FtpException("FTP component not connected");
+}
+
+void TCustomFtpCli::StartCommand(TFtpRequest Kind, TFtpStep Step, const std::string& Cmd,
+                                 std::initializer_list<int> OkCodes, TReplyHandler PostAction)
+{
+    CheckCanCommand();
+    SetRequestKind(Kind);
+    FStepJustRun = Step;
+    FOkCodes.clear();
+    for (int code : OkCodes) {
+        if (code == 0 || FOkCodes.size() >= 16)
+            break;
+        FOkCodes.push_back(code);
+    }
+    FRequestDone = false;
+    FRequestResult = 0;
+    FNext = &TCustomFtpCli::CommandReply;
+    FPostAction = PostAction;
+    SetState(fcsWaitingReply);
+    SendCommand(Cmd);
+}
+
+void TCustomFtpCli::CommandReply()
+{
+    auto alive = FAlive;
+    NotifyDisplay("< " + FLastReply);
+    if (!*alive)
+        return;
+    if (!FOkCodes.empty()) {
+        FRequestResult = FReplyCode;
+        for (int code : FOkCodes) {
+            if (code == FReplyCode) {
+                FRequestResult = 0;
+                break;
+            }
+        }
+        if (FRequestResult != 0)
+            KeepErrorMessage();
+    } else if (FReplyCode < 500) {
+        FRequestResult = 0;
+    } else {
+        FRequestResult = FReplyCode;
+        KeepErrorMessage();
+    }
+    if (FPassiveMode && FReplyCode == 227)
+        FPasvReply = FLastReply;
+    if (FStepJustRun == ftpStepSendType && FRequestResult == 0)
+        FAsciiType = FPendingTypeAscii;
+    ExtractValues();
+    if (FPostAction)
+        (this->*FPostAction)();
+    else
+        FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::ExtractValues()
+{
+    if (FRequestResult != 0)
+        return;
+    switch (FStepJustRun) {
+    case ftpStepSize: {
+        std::size_t end = 0;
+        LeadingNumber(FLastReply, end);
+        std::size_t i = end;
+        while (i < FLastReply.size() && (FLastReply[i] == ' ' || FLastReply[i] == '\t'))
+            ++i;
+        std::int64_t size = 0;
+        while (i < FLastReply.size() && std::isdigit(static_cast<unsigned char>(FLastReply[i]))) {
+            if (size < (INT64_MAX - 9) / 10)
+                size = size * 10 + (FLastReply[i] - '0');
+            ++i;
+        }
+        FReplySize = size;
+        break;
+    }
+    case ftpStepCwd:
+    case ftpStepMkd:
+    case ftpStepPwd:
+    case ftpStepCdup: {
+        std::size_t end = 0;
+        LeadingNumber(FLastReply, end);
+        std::size_t i = end;
+        while (i < FLastReply.size() && (FLastReply[i] == ' ' || FLastReply[i] == '\t'))
+            ++i;
+        FReplyDirectory.clear();
+        if (i < FLastReply.size() && FLastReply[i] == '"') {
+            // RFC 959: a double quote inside the name is written as two double quotes.
+            ++i;
+            while (i < FLastReply.size()) {
+                if (FLastReply[i] == '"') {
+                    if (i + 1 < FLastReply.size() && FLastReply[i + 1] == '"') {
+                        FReplyDirectory += '"';
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                FReplyDirectory += FLastReply[i++];
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// ---- completion ----
+
+void TCustomFtpCli::FinishRequest(int Error)
+{
+    if (FRequestDone)
+        return;
+    FRequestDone = true;
+    if (Error == 0 && FContinuation) {
+        if (FState != fcsAborting)
+            SetState(fcsStepReady);
+        SequenceStep();
+        return;
+    }
+    auto alive = FAlive;
+    SetState(fcsReady);
+    if (!*alive)
+        return;
+    FNext = nullptr;
+    FContinuation = false;
+    FPendingSteps = 0;
+    if (Error != 0 && FRequestResult == 0)
+        FRequestResult = Error;   // so that WaitForReady sees every failure
+    if (FDataSocket->State() != wsClosed)
+        CloseDataSocket();
+    if (FCombined && FSavedReplyCode >= 0) {
+        FLastReply = FSavedLastReply;
+        FReplyCode = FSavedReplyCode;
+    }
+    FCombined = false;
+    FWindow->PostMessage(WM_FTP_REQUEST_DONE, static_cast<platform::WPARAM>(static_cast<std::uint16_t>(Error)));
+}
+
+void TCustomFtpCli::WndProc(platform::TMessage& Msg)
+{
+    try {
+        switch (Msg.Msg) {
+        case WM_FTP_REQUEST_DONE:
+            if (OnRequestDone)
+                OnRequestDone(this, FCurrentRequest, static_cast<std::uint16_t>(Msg.WParam));
+            break;
+        case WM_FTP_SENDDATA:
+            FStartTime = platform::GetTickCount64();
+            UploadPump(0);
+            break;
+        default:
+            break;
+        }
+    } catch (const std::exception& E) {
+        if (OnBgException) {
+            ReportBackgroundException(E);
+        } else {
+            // Nobody listens here: the application's handler shows it instead of losing it.
+            platform::HandleException(std::current_exception());
+        }
+    } catch (...) {
+        platform::HandleException(std::current_exception());
+    }
+}
+
+void TCustomFtpCli::ReportBackgroundException(const std::exception& E)
+{
+    bool CanClose = true;
+    try {
+        if (OnBgException)
+            OnBgException(this, E, CanClose);
+    } catch (...) {
+        // A failing background handler changes nothing.
+    }
+}
+
+// ---- combined requests ----
+
+void TCustomFtpCli::StartSequence(TFtpRequest Kind, std::initializer_list<TFtpStep> Steps)
+{
+    std::uint32_t set = 0;
+    for (TFtpStep s : Steps)
+        set |= 1u << unsigned(s);
+    if (FControlOpen && (set & (1u << ftpStepOpen)))
+        throw FtpException("FTP component already connected");
+    RequireReady();
+    FSavedLastReply = FLastReply;
+    FSavedReplyCode = -1;
+    FCurrentRequest = Kind;
+    FRequestResult = 0;
+    FPendingSteps = set;
+    FStepJustRun = ftpStepNone;
+    FCombinedResult = 0;
+    FCombined = true;
+    FLastReply.clear();
+    FErrorMessage.clear();
+    FSyncStart = true;
+    try {
+        SequenceStep();
+    } catch (...) {
+        // The first step was refused in the caller's call: nothing runs, the caller sees why.
+        FSyncStart = false;
+        FCombined = false;
+        FContinuation = false;
+        FPendingSteps = 0;
+        FRequestDone = true;
+        if (FState != fcsReady && FState != fcsStepReady && FState != fcsAborting)
+            SetState(fcsReady);
+        throw;
+    }
+    FSyncStart = false;
+}
+
+void TCustomFtpCli::SequenceStep()
+{
+    // Only the very first step runs inside the caller's call; its refusal goes to the caller.
+    // Every later step runs inside an event, where a refusal must end the request instead.
+    bool fromEvent = !FSyncStart;
+    FSyncStart = false;
+    if (FState == fcsAborting) {
+        FPendingSteps = 0;
+        FCombinedResult = 426;
+        FErrorMessage = "426 Operation aborted.";
+    }
+    FContinuation = true;
+    ExtractValues();
+    for (int s = 0; s < ftpStepCount; ++s) {
+        if (!(FPendingSteps & (1u << unsigned(s))))
+            continue;
+        FPendingSteps &= ~(1u << unsigned(s));
+        auto step = static_cast<TFtpStep>(s);
+        TFtpStep previous = FStepJustRun;
+        if (step == ftpStepPass && previous == ftpStepUser && FReplyCode != 331)
+            continue;
+        if (step == ftpStepCwd && FHostDirName.empty())
+            continue;
+        if (fromEvent && step != ftpStepOpen && !FControlOpen) {
+            // The control connection closed between two steps: nothing more can run.
+            if (step == ftpStepQuit)
+                continue;
+            FContinuation = false;
+            FPendingSteps = 0;
+            FailRequest(421, "421 Control connection closed");
+            return;
+        }
+        if (step == ftpStepRetr && !(previous == ftpStepRest && FResumeOffset >= 0 && FReplyCode == 350))
+            FResumeOffset = 0;
+        if (step == ftpStepQuit) {
+            FSavedLastReply = FLastReply;
+            FSavedReplyCode = FReplyCode;
+        }
+        FStepJustRun = step;
+        if (!fromEvent) {
+            RunStep(step);
+            return;
+        }
+        auto alive = FAlive;
+        try {
+            RunStep(step);
+        } catch (const std::exception& E) {
+            if (!*alive)
+                return;
+            FContinuation = false;
+            FPendingSteps = 0;
+            FailRequest(500, "500 " + OneLine(E.what()));
+        }
+        return;
+    }
+    FContinuation = false;
+    FRequestDone = false;
+    FinishRequest(FCombinedResult);
+}
+
+void TCustomFtpCli::RunStep(TFtpStep Step)
+{
+    switch (Step) {
+    case ftpStepOpen:
+        Open();
+        break;
+    case ftpStepUser:
+        User();
+        break;
+    case ftpStepPass:
+        Pass();
+        break;
+    case ftpStepCwd:
+        Cwd();
+        break;
+    case ftpStepCdup:
+        Cdup();
+        break;
+    case ftpStepSendType:
+        SendType();
+        break;
+    case ftpStepDataPort:
+        DataPort();
+        break;
+    case ftpStepRest:
+        Rest();
+        break;
+    case ftpStepRetr:
+        Retr();
+        break;
+    case ftpStepStor:
+        Stor();
+        break;
+    case ftpStepAppe:
+        Appe();
+        break;
+    case ftpStepList:
+        List();
+        break;
+    case ftpStepNlst:
+        Nlst();
+        break;
+    case ftpStepSyst:
+        Syst();
+        break;
+    case ftpStepMkd:
+        Mkd();
+        break;
+    case ftpStepRmd:
+        Rmd();
+        break;
+    case ftpStepRnfr:
+        Rnfr();
+        break;
+    case ftpStepRnto:
+        Rnto();
+        break;
+    case ftpStepSize:
+        Size();
+        break;
+    case ftpStepDele:
+        Dele();
+        break;
+    case ftpStepPwd:
+        Pwd();
+        break;
+    case ftpStepQuote:
+        Quote();
+        break;
+    case ftpStepQuit:
+        Quit();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- opening the control connection ----
+
+void TCustomFtpCli::Open()
+{
+    RequireReady();
+    if (FControlOpen)
+        throw FtpException("FTP component already connected");
+    SetRequestKind(rqOpen);
+    FStepJustRun = ftpStepOpen;
+    FRequestDone = false;
+    FReceiveLen = 0;
+    FRequestResult = 0;
+    FDnsResult.clear();
+    SetState(fcsDnsLookup);
+    try {
+        FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
+    } catch (...) {
+        // Refused before any lookup started (an empty name): the engine stays usable.
+        if (FState == fcsDnsLookup) {
+            FRequestDone = true;
+            SetState(fcsReady);
+        }
+        throw;
+    }
+}
+
+void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error)
+{
+    if (Error != 0) {
+        FLastReply = "500 " + WinsockErrorText(Error);
+        FReplyCode = 500;
+        FRequestResult = 500;
+        KeepErrorMessage();
+        FinishRequest(Error);
+        return;
+    }
+    FDnsResult = FControlSocket->DnsResult();
+    try {
+        FControlSocket->SetAddr(FDnsResult);
+        FControlSocket->SetProto("tcp");
+        FControlSocket->SetPort(FPort);
+        SetState(fcsConnecting);
+        FControlSocket->Connect();
+    } catch (const std::exception& X) {
+        const char* cls = dynamic_cast<const ESocketException*>(&X) ? "ESocketException"
+                          : dynamic_cast<const FtpException*>(&X) ? "FtpException"
+                                                                   : "Exception";
+        FLastReply = "500 " + std::string(cls) + ": " + OneLine(X.what());
+        FReplyCode = 500;
+        FRequestResult = 500;
+        KeepErrorMessage();
+        // A connect refused at once leaves an opened handle behind; release it, or the
+        // next Open could not even set the address.
+        auto alive = FAlive;
+        if (FControlSocket->State() != wsClosed) {
+            try {
+                FControlSocket->Close();
+            } catch (...) {
+            }
+        }
+        if (!*alive)
+            return;
+        FinishRequest(500);
+        SetState(fcsReady);
+    }
+}
+
+void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error)
+{
+    if (Error != 0) {
+        FLastReply = "500 " + WinsockErrorText(Error);
+        FReplyCode = 500;
+        FRequestResult = 500;
+        KeepErrorMessage();
+        FContinuation = false;
+        auto alive = FAlive;
+        FinishRequest(Error);
+        if (!*alive)
+            return;
+        if (FControlSocket->State() != wsClosed)
+            FControlSocket->Close();
+        if (!*alive)
+            return;
+        SetState(fcsReady);
+        return;
+    }
+    FControlOpen = true;
+}
+
+// ---- the reply reader ----
+
+void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error)
+{
+    auto alive = FAlive;
+    if (FReceiveLen >= FtpReplyBufferSize - 1) {
+        ReplyTooLong();
+        return;
+    }
+    std::int64_t n = FControlSocket->Receive(FReceiveBuffer + FReceiveLen, FtpReplyBufferSize - 1 - FReceiveLen);
+    if (n == 0) {
+        FControlSocket->Close();
+        return;
+    }
+    if (n < 0)
+        return;
+    FReceiveLen += static_cast<int>(n);
+    FReceiveBuffer[FReceiveLen] = '\0';
+
+    while (FReceiveLen > 0) {
+        int lineLen = -1;
+        int consumed = 0;
+        if (FOptions.Contains(ftpAcceptLF)) {
+            const void* lf = std::memchr(FReceiveBuffer, '\n', std::size_t(FReceiveLen));
+            if (lf) {
+                lineLen = static_cast<int>(static_cast<const char*>(lf) - FReceiveBuffer);
+                consumed = lineLen + 1;
+            }
+        } else {
+            for (int i = 0; i + 1 < FReceiveLen; ++i) {
+                if (FReceiveBuffer[i] == '\r' && FReceiveBuffer[i + 1] == '\n') {
+                    lineLen = i;
+                    consumed = i + 2;
+                    break;
+                }
+            }
+        }
+        if (lineLen < 0)
+            break;
+        std::string line(FReceiveBuffer, std::size_t(lineLen));
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+            line.pop_back();
+        FLastReply = line;
+        // The rest moves to the front before anything runs that might read more.
+        FReceiveLen -= consumed;
+        std::memmove(FReceiveBuffer, FReceiveBuffer + consumed, std::size_t(FReceiveLen));
+        FReceiveBuffer[FReceiveLen] = '\0';
+        if (OnResponse) {
+            OnResponse(this);
+            if (!*alive)
+                return;
+        }
+        HandleReplyLine(Error);
+        if (!*alive)
+            return;
+        if (FControlSocket->State() == wsClosed) {
+            FReceiveLen = 0;
+            return;
+        }
+    }
+    if (FReceiveLen >= FtpReplyBufferSize - 1)
+        ReplyTooLong();
+}
+
+void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
+{
+    const std::string& line = FLastReply;
+    bool digitLed = !line.empty() && std::isdigit(static_cast<unsigned char>(line[0]));
+    std::size_t end = 0;
+    int code = LeadingNumber(line, end);
+    bool final = digitLed && !(end < line.size() && line[end] == '-');
+    if (digitLed && (FState == fcsConnecting || FState == fcsWaitingReply))
+        FReplyCode = code;
+
+    auto alive = FAlive;
+    switch (FState) {
+    case fcsConnecting:
+        NotifyDisplay("< " + FLastReply);
+        if (!*alive || !final)
+            return;
+        if (FReplyCode != 220) {
+            KeepErrorMessage();
+            FRequestResult = FReplyCode;
+            FControlSocket->Close();   // the close report ends the request with that code
+            return;
+        }
+        SetState(fcsConnected);
+        if (!*alive)
+            return;
+        if (OnSessionConnected) {
+            OnSessionConnected(this, Error);
+            if (!*alive)
+                return;
+        }
+        FinishRequest(0);
+        break;
+    case fcsWaitingReply:
+        if (!final)
+            return;
+        if (!FNext)
+            throw FtpException("Program error: FNext is nil");
+        (this->*FNext)();
+        break;
+    default:
+        NotifyDisplay("< " + FLastReply);
+        break;
+    }
+}
+
+void TCustomFtpCli::ReplyTooLong()
+{
+    // 4095 bytes without a line end is no FTP reply: end the session in an orderly way
+    // rather than waiting for a line end that may never come.
+    FReceiveLen = 0;
+    auto alive = FAlive;
+    NotifyDisplay("! Reply line too long");
+    if (!*alive)
+        return;
+    FLastReply = "500 Reply line too long";
+    FReplyCode = 500;
+    if (!FRequestDone) {
+        FRequestResult = 500;
+        KeepErrorMessage();
+    }
+    if (FControlSocket->State() != wsClosed)
+        FControlSocket->Close();
+}
+
+// ---- closing ----
+
+void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error)
+{
+    auto alive = FAlive;
+    // A request still waiting for the server (its reply, its greeting) has failed when the
+    // connection goes; only Abort and the close that QUIT asks for are no failure.
+    bool lost = !FRequestDone && FRequestResult == 0 && FState != fcsAborting && FStepJustRun != ftpStepQuit
+                && (FState == fcsWaitingReply || FState == fcsConnecting);
+    FReceiveLen = 0;
+    if (FControlOpen) {
+        FControlOpen = false;
+        if (FState != fcsAborting)
+            SetState(fcsNotConnected);
+        if (!*alive)
+            return;
+        if (OnSessionClosed) {
+            OnSessionClosed(this, Error);
+            if (!*alive)
+                return;
+        }
+    }
+    if (FState != fcsAborting)
+        SetState(fcsStepReady);
+    if (!*alive)
+        return;
+    if (lost && !FRequestDone) {
+        FLastReply = "421 Control connection closed";
+        if (Error != 0)
+            FLastReply += " (Winsock error #" + std::to_string(Error) + ")";
+        FReplyCode = 421;
+        FRequestResult = 421;
+        KeepErrorMessage();
+        FContinuation = false;
+    }
+    FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::Abort()
+{
+    auto alive = FAlive;
+    bool lookup = FState == fcsDnsLookup;
+    SetState(fcsAborting);
+    if (!*alive)
+        return;
+    CloseLocalFile();
+    try {
+        if (lookup)
+            FControlSocket->CancelDnsLookup();
+        if (!*alive)
+            return;
+        if (FControlSocket->State() != wsClosed)
+            FControlSocket->Close();
+        if (!*alive)
+            return;
+        if (FDataSocket->State() != wsClosed)
+            CloseDataSocket();
+        if (!*alive)
+            return;
+    } catch (...) {
+        // Abort raises nothing.
+    }
+    CloseLocalFile();
+    FControlOpen = false;
+    SetState(fcsReady);
+}

@@ -1,0 +1,543 @@
+// TCustomFtpCli: the FTP engine (control connection, reply reader, requests, combined
+// requests, data connection and transfers) with its types, events and exception.
+#pragma once
+
+#include "platform/MessageWindow.h"
+#include "socket/WSocket.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The engine's exception: a refusal of a request, with a fixed message.
+class FtpException : public std::runtime_error {
+public:
+    // An exception with the given message.
+    explicit FtpException(const std::string& Msg) : std::runtime_error(Msg) {}
+};
+
+// Behaviour switches of the engine.
+enum TFtpOption {
+    ftpAcceptLF = 0,        // a bare LF ends a reply line
+    ftpNoAutoResumeAt = 1,  // REST does not take its offset from the local file size
+};
+
+// A set of TFtpOption values.
+class TFtpOptions {
+public:
+    TFtpOptions() = default;
+    TFtpOptions(std::initializer_list<TFtpOption> options)
+    {
+        for (TFtpOption o : options)
+            Include(o);
+    }
+    // True when the option is in the set.
+    bool Contains(TFtpOption option) const { return (FBits >> unsigned(option)) & 1u; }
+    // Adds the option.
+    void Include(TFtpOption option) { FBits |= 1u << unsigned(option); }
+    // Removes the option.
+    void Exclude(TFtpOption option) { FBits &= ~(1u << unsigned(option)); }
+    bool operator==(const TFtpOptions&) const = default;
+
+private:
+    std::uint32_t FBits = 0;
+};
+
+// Sharing mode of the local file of a transfer (kept as a value; no locks on this system).
+enum TFtpShareMode {
+    ftpShareCompat,
+    ftpShareExclusive,
+    ftpShareDenyWrite,
+    ftpShareDenyRead,
+    ftpShareDenyNone,
+};
+
+// How the engine reaches its server.
+enum TFtpConnectionType {
+    ftpDirect,
+    ftpProxy,
+    ftpSocks4,
+    ftpSocks4A,
+    ftpSocks5,
+};
+
+// The request kinds reported with every completion; the numbers are fixed (19 and 20 unused).
+enum TFtpRequest {
+    rqNone = 0,
+    rqOpen = 1,
+    rqUser = 2,
+    rqPass = 3,
+    rqCwd = 4,
+    rqConnect = 5,
+    rqOneShotGet = 6,
+    rqListDir = 7,
+    rqListNames = 8,
+    rqPort = 9,
+    rqGet = 10,
+    rqOneShotListDir = 11,
+    rqOneShotListNames = 12,
+    rqOneShotSyst = 13,
+    rqSyst = 14,
+    rqQuit = 15,
+    rqSize = 16,
+    rqPut = 17,
+    rqAppend = 18,
+    rqMkd = 21,
+    rqRmd = 22,
+    rqOneShotRename = 23,
+    rqDele = 24,
+    rqRename = 25,
+    rqRnto = 26,
+    rqRnfr = 27,
+    rqOneShotDele = 28,
+    rqOneShotMkd = 29,
+    rqOneShotRmd = 30,
+    rqPwd = 31,
+    rqQuote = 32,
+    rqCdup = 33,
+    rqOneShotQuote = 34,
+    rqOneShotPut = 35,
+    rqType = 36,
+    rqRest = 37,
+    rqResumeGet = 38,
+    rqOneShotResumeGet = 39,
+    rqResumePut = 40,
+    rqOneShotResumePut = 41,
+};
+
+// The engine state, in this order.
+enum TFtpClientState {
+    fcsNotConnected,
+    fcsReady,
+    fcsStepReady,
+    fcsDnsLookup,
+    fcsConnected,
+    fcsAborting,
+    fcsConnecting,
+    fcsWaitingReply,
+};
+
+// The steps a combined request chains, in the order they run.
+enum TFtpStep {
+    ftpStepNone = -1,
+    ftpStepOpen = 0,
+    ftpStepUser,
+    ftpStepPass,
+    ftpStepCwd,
+    ftpStepCdup,
+    ftpStepSendType,
+    ftpStepDataPort,
+    ftpStepRest,
+    ftpStepRetr,
+    ftpStepStor,
+    ftpStepAppe,
+    ftpStepList,
+    ftpStepNlst,
+    ftpStepSyst,
+    ftpStepMkd,
+    ftpStepRmd,
+    ftpStepRnfr,
+    ftpStepRnto,
+    ftpStepSize,
+    ftpStepDele,
+    ftpStepPwd,
+    ftpStepQuote,
+    ftpStepQuit,
+    ftpStepCount,
+};
+
+class TCustomFtpCli;
+
+// Events of the engine (the socket layer's TNotifyEvent has a socket sender, hence TFtpNotify).
+using TFtpDisplay = std::function<void(TCustomFtpCli* Sender, std::string& Msg)>;
+using TFtpCommand = std::function<void(TCustomFtpCli* Sender, std::string& Cmd)>;
+using TFtpNotify = std::function<void(TCustomFtpCli* Sender)>;
+using TFtpProgress = std::function<void(TCustomFtpCli* Sender, std::int64_t Count, bool& Abort)>;
+using TFtpSessionEvent = std::function<void(TCustomFtpCli* Sender, std::uint16_t Error)>;
+using TFtpRequestDone = std::function<void(TCustomFtpCli* Sender, TFtpRequest RqType, std::uint16_t Error)>;
+using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
+using TFtpBgExceptionEvent = std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
+
+// Private messages of the engine's hidden window.
+constexpr std::uint32_t WM_FTP_REQUEST_DONE = platform::WM_USER + 1;
+constexpr std::uint32_t WM_FTP_SENDDATA = platform::WM_USER + 2;
+
+// Size of the reply buffer of the control connection.
+constexpr int FtpReplyBufferSize = 4096;
+
+class TFtpCliWindow;
+
+// The FTP engine. Every request returns at once and ends with exactly one OnRequestDone,
+// posted from the event loop; misuse raises FtpException at once. Runs on the thread that
+// created it.
+class TCustomFtpCli {
+public:
+    // Creates the engine with its two sockets and its hidden window; State is fcsReady.
+    TCustomFtpCli();
+    // Closes the local file; the sockets and the window go without raising events.
+    virtual ~TCustomFtpCli();
+    TCustomFtpCli(const TCustomFtpCli&) = delete;
+    TCustomFtpCli& operator=(const TCustomFtpCli&) = delete;
+
+    // ---- properties ----
+
+    // Server name or dotted address.
+    const std::string& HostName() const { return FHostName; }
+    void SetHostName(const std::string& Value) { FHostName = Value; }
+    // Control port, service name or number ("ftp").
+    const std::string& Port() const { return FPort; }
+    void SetPort(const std::string& Value) { FPort = Value; }
+    // Login name.
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& Value) { FUserName = Value; }
+    // Login password (never displayed).
+    const std::string& PassWord() const { return FPassWord; }
+    void SetPassWord(const std::string& Value) { FPassWord = Value; }
+    // Remote directory of Cwd and of the combined requests.
+    const std::string& HostDirName() const { return FHostDirName; }
+    void SetHostDirName(const std::string& Value) { FHostDirName = Value; }
+    // Remote file or directory of SIZE, MKD, RMD, DELE, RNFR, RETR, STOR, APPE, LIST, NLST.
+    const std::string& HostFileName() const { return FHostFileName; }
+    void SetHostFileName(const std::string& Value) { FHostFileName = Value; }
+    // Local file of a transfer; also the raw command of Quote and the new name of Rnto.
+    const std::string& LocalFileName() const { return FLocalFileName; }
+    void SetLocalFileName(const std::string& Value) { FLocalFileName = Value; }
+    // A download goes line by line to OnDisplayFile instead of into a file.
+    bool DisplayFileFlag() const { return FDisplayFileFlag; }
+    void SetDisplayFileFlag(bool Value) { FDisplayFileFlag = Value; }
+    // Transfer type of the next SendType: true "I", false "A".
+    bool Binary() const { return FBinary; }
+    void SetBinary(bool Value) { FBinary = Value; }
+    // Sharing mode of the local file (stored as the file-open sharing flags).
+    TFtpShareMode ShareMode() const;
+    void SetShareMode(TFtpShareMode Value);
+    // Reply line end and restart behaviour ([ftpAcceptLF]).
+    TFtpOptions Options() const { return FOptions; }
+    void SetOptions(TFtpOptions Value) { FOptions = Value; }
+    // How the server is reached; refused with "FTP component connected" while connected.
+    TFtpConnectionType ConnectionType() const;
+    void SetConnectionType(TFtpConnectionType Value);
+    // The FTP proxy of ftpProxy, reached on Port.
+    const std::string& ProxyServer() const { return FProxyServer; }
+    void SetProxyServer(const std::string& Value) { FProxyServer = Value; }
+    // PASV instead of PORT; forced true by every connection type but ftpDirect.
+    bool PassiveMode() const { return FPassiveMode; }
+    void SetPassiveMode(bool Value);
+    // Restart offset for REST and for positioning the local file (64-bit).
+    std::int64_t ResumeOffset() const { return FResumeOffset; }
+    void SetResumeOffset(std::int64_t Value) { FResumeOffset = Value; }
+
+    // ---- read-only state ----
+
+    // The engine state.
+    TFtpClientState State() const { return FState; }
+    // True while the control socket is not closed.
+    bool Connected() const;
+    // True once the control TCP connection is up, until it closes or Abort.
+    bool ControlOpen() const { return FControlOpen; }
+    // The kind reported by the next OnRequestDone.
+    TFtpRequest CurrentRequest() const { return FCurrentRequest; }
+    // The last line received on the control connection, without line end.
+    const std::string& LastReply() const { return FLastReply; }
+    // The number of the last digit-led reply line, or a code set locally.
+    int ReplyCode() const { return FReplyCode; }
+    // The double-quoted directory of the last CWD, CDUP, PWD or MKD reply.
+    const std::string& ReplyDirectory() const { return FReplyDirectory; }
+    // The size of the last SIZE reply.
+    std::int64_t ReplySize() const { return FReplySize; }
+    // The first failing reply line of the request.
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    // The result code of the request (0 = success).
+    int RequestResult() const { return FRequestResult; }
+    // Bytes moved by the current (or last) transfer, without the offset.
+    std::int64_t ByteCount() const { return FByteCount; }
+    // The control and the data socket (owned by the engine).
+    TWSocket* ControlSocket() const { return FControlSocket.get(); }
+    TWSocket* DataSocket() const { return FDataSocket.get(); }
+
+    // ---- events (empty ones are skipped) ----
+
+    TFtpDisplay OnDisplay;                // "> " command, "< " reply, "! " note
+    TFtpDisplay OnDisplayFile;            // each text line of a download with DisplayFileFlag
+    TFtpCommand OnCommand;                // before each command is displayed and sent
+    TFtpNotify OnResponse;                // each complete line received, before it is interpreted
+    TFtpProgress OnProgress;              // per data chunk of a transfer
+    TFtpSessionEvent OnSessionConnected;  // the greeting 220 arrived
+    TFtpSessionEvent OnSessionClosed;     // the established control connection closed
+    TFtpRequestDone OnRequestDone;        // once per request, from the event loop
+    TFtpNotify OnStateChange;             // State took a different value
+    TFtpReadyToTransmit OnReadyToTransmit;  // before an upload opens its file
+    TFtpBgExceptionEvent OnBgException;   // an exception escaped a handler run by the hidden window
+
+    // ---- requests (each returns at once and ends with OnRequestDone) ----
+
+    // Resolves HostName (or ProxyServer), connects and reads the greeting.
+    virtual void Open();
+    // USER; accepts 331 and 230.
+    virtual void User();
+    // PASS; accepts 230.
+    virtual void Pass();
+    // Open, User, Pass.
+    virtual void Connect();
+    // QUIT, then closes the control connection whatever the reply.
+    virtual void Quit();
+    // Ends whatever runs, closes both connections; raises nothing.
+    virtual void Abort();
+    // DataPort, Retr.
+    virtual void Get();
+    // RETR into LocalFileName.
+    virtual void Retr();
+    // Login, SendType, DataPort, Retr, Quit.
+    virtual void OneShotGet();
+    // DataPort, Stor.
+    virtual void Put();
+    // STOR of LocalFileName.
+    virtual void Stor();
+    // Login, SendType, DataPort, Stor, Quit.
+    virtual void OneShotPut();
+    // DataPort, Appe.
+    virtual void Append();
+    // APPE of LocalFileName.
+    virtual void Appe();
+    // Login, SendType, DataPort, Appe, Quit.
+    virtual void OneShotAppend();
+    // LIST into LocalFileName.
+    virtual void List();
+    // DataPort, List.
+    virtual void ListDir();
+    // NLST into LocalFileName.
+    virtual void Nlst();
+    // DataPort, Nlst.
+    virtual void ListNames();
+    // TYPE I or A after Binary.
+    virtual void SendType();
+    // Binary := true, then SendType.
+    virtual void SendTypeBinary();
+    // Binary := false, then SendType.
+    virtual void SendTypeAscii();
+    // PWD.
+    virtual void Pwd();
+    // CWD HostDirName.
+    virtual void Cwd();
+    // CDUP.
+    virtual void Cdup();
+    // Login, DataPort, List, Quit.
+    virtual void OneShotListDir();
+    // Login, DataPort, Nlst, Quit.
+    virtual void OneShotListNames();
+    // SYST.
+    virtual void Syst();
+    // Open, User, Pass, Syst, Quit.
+    virtual void OneShotSyst();
+    // SIZE HostFileName.
+    virtual void Size();
+    // Login, Size, Quit.
+    virtual void OneShotSize();
+    // MKD HostFileName.
+    virtual void Mkd();
+    // Login, Mkd, Quit.
+    virtual void OneShotMkd();
+    // RMD HostFileName.
+    virtual void Rmd();
+    // Login, Rmd, Quit.
+    virtual void OneShotRmd();
+    // DELE HostFileName.
+    virtual void Dele();
+    // Login, Dele, Quit.
+    virtual void OneShotDele();
+    // RNFR HostFileName.
+    virtual void Rnfr();
+    // RNTO LocalFileName.
+    virtual void Rnto();
+    // Rnfr, Rnto.
+    virtual void Rename();
+    // Login, Rnfr, Rnto, Quit.
+    virtual void OneShotRename();
+    // LocalFileName sent unchanged; codes below 500 succeed.
+    virtual void Quote();
+    // Login, Quote, Quit.
+    virtual void OneShotQuote();
+    // REST ResumeOffset (nothing sent for an offset of 0 or less).
+    virtual void Rest();
+    // DataPort, Rest, Retr.
+    virtual void ResumeGet();
+    // Login, SendType, DataPort, Rest, Retr, Quit.
+    virtual void OneShotResumeGet();
+    // DataPort, Rest, Stor.
+    virtual void ResumePut();
+    // Login, SendType, DataPort, Rest, Stor, Quit.
+    virtual void OneShotResumePut();
+    // PORT or PASV.
+    virtual void DataPort();
+
+protected:
+    friend class TFtpCliWindow;
+    using TReplyHandler = void (TCustomFtpCli::*)();
+
+    // Fires OnCommand, displays "> " + Cmd (a password masked) and sends Cmd + CR LF.
+    virtual void SendCommand(std::string Cmd);
+    // Fires OnDisplay with Msg.
+    virtual void NotifyDisplay(const std::string& Msg);
+    // Fires OnReadyToTransmit; true when the handler cancelled.
+    virtual bool NotifyReadyToTransmit();
+    // Fires OnDisplayFile with one line.
+    virtual void NotifyDisplayFile(const std::string& Msg);
+    // Fires OnProgress with the bytes so far; true (after closing the data socket) when aborted.
+    virtual bool NotifyProgress();
+    // Displays the transfer statistics line.
+    virtual void ShowTransferStats();
+    // The hidden window's dispatcher.
+    virtual void WndProc(platform::TMessage& Msg);
+    // An exception escaped a handler run by the hidden window.
+    virtual void ReportBackgroundException(const std::exception& E);
+
+    // ---- core ----
+    void SetState(TFtpClientState NewState);
+    void RequireReady();
+    void CheckCanCommand();
+    void StartCommand(TFtpRequest Kind, TFtpStep Step, const std::string& Cmd, std::initializer_list<int> OkCodes,
+                      TReplyHandler PostAction = nullptr);
+    void CommandReply();
+    void StrayReply();
+    void DiscardData(std::uint16_t Error);
+    void FinishRequest(int Error);
+    void StartSequence(TFtpRequest Kind, std::initializer_list<TFtpStep> Steps);
+    void SequenceStep();
+    void RunStep(TFtpStep Step);
+    void ExtractValues();
+    void KeepErrorMessage();
+    void SetRequestKind(TFtpRequest Kind);
+    void QuitPostAction();
+    // Ends the running request with Code, LastReply := Text (kept in ErrorMessage).
+    void FailRequest(int Code, const std::string& Text);
+
+    // ---- control socket events ----
+    void ControlDnsLookupDone(std::uint16_t Error);
+    void ControlSessionConnected(std::uint16_t Error);
+    void ControlDataAvailable(std::uint16_t Error);
+    void ControlSessionClosed(std::uint16_t Error);
+    void HandleReplyLine(std::uint16_t Error);
+    void ReplyTooLong();
+
+    // ---- data connection and transfers ----
+    void StartDownload(TFtpRequest Kind, const char* Command);
+    void StartUpload(bool AppendMode);
+    bool ParsePasvReply(int& PortNumber);
+    bool OpenDownloadFile();
+    void ConnectPassiveData();
+    void DownloadAccept(std::uint16_t Error);
+    void DownloadConnected(std::uint16_t Error);
+    void DownloadData(std::uint16_t Error);
+    void DownloadClosed(std::uint16_t Error);
+    void FirstDataReply();
+    void FinalDataReply();
+    void UploadAccept(std::uint16_t Error);
+    void UploadConnected(std::uint16_t Error);
+    void UploadClosed(std::uint16_t Error);
+    void SendUploadCommand();
+    void FirstUploadReply();
+    void FinalUploadReply();
+    void UploadPump(std::uint16_t Error);
+    void CheckTransferDone(bool ClosedFlag);
+    void CloseLocalFile();
+    void CloseDataSocket();
+    void WriteDownload(const char* Data, std::int64_t Len);
+    // True when the accepted data connection comes from the control connection's peer.
+    bool DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText);
+
+    // ---- fields ----
+    std::string FHostName;
+    std::string FPort = "ftp";
+    std::string FUserName;
+    std::string FPassWord;
+    std::string FHostDirName;
+    std::string FHostFileName;
+    std::string FLocalFileName;
+    bool FDisplayFileFlag = false;
+    bool FBinary = true;
+    int FShareFlags;
+    TFtpOptions FOptions{ftpAcceptLF};
+    TFtpConnectionType FConnectionType = ftpDirect;
+    std::string FProxyServer;
+    bool FPassiveMode = false;
+
+    TFtpClientState FState = fcsReady;
+    bool FControlOpen = false;
+    TFtpRequest FCurrentRequest = rqNone;
+    std::string FLastReply;
+    int FReplyCode = 0;
+    std::string FReplyDirectory;
+    std::int64_t FReplySize = 0;
+    std::string FErrorMessage;
+    int FRequestResult = 0;
+    bool FRequestDone = true;
+    TReplyHandler FNext = nullptr;
+    TReplyHandler FPostAction = nullptr;
+    std::vector<int> FOkCodes;
+
+    // Combined requests.
+    std::uint32_t FPendingSteps = 0;
+    TFtpStep FStepJustRun = ftpStepNone;
+    int FCombinedResult = 0;
+    bool FCombined = false;
+    bool FContinuation = false;
+    bool FSyncStart = false;
+    std::string FSavedLastReply;
+    int FSavedReplyCode = -1;
+    std::string FDnsResult;
+
+    // Reply buffer.
+    char FReceiveBuffer[FtpReplyBufferSize];
+    int FReceiveLen = 0;
+
+    // Transfers.
+    std::string FDataCommand;
+    std::int64_t FResumeOffset = 0;
+    std::int64_t FByteCount = 0;
+    std::uint64_t FStartTime = 0;
+    std::uint64_t FStopTime = 0;
+    int FLocalFile = -1;
+    std::string FPasvReply;
+    std::vector<char> FDataBuffer;
+    bool FFinalReply = false;
+    bool FDownloadClosed = false;
+    bool FUploadClosed = false;
+    bool FFirstReply = false;
+    bool FDataConnected = false;
+    bool FEndOfFile = false;
+    bool FAppendMode = false;
+    std::uint16_t FCloseError = 0;
+    // Line ends are converted (CR LF on the wire, LF locally) after a successful TYPE A.
+    bool FAsciiType = false;
+    bool FPendingTypeAscii = false;
+    bool FTransferAscii = false;
+    bool FPendingCR = false;
+    std::vector<char> FConvertBuffer;
+
+    std::unique_ptr<TWSocket> FControlSocket;
+    std::unique_ptr<TWSocket> FDataSocket;
+    std::unique_ptr<TFtpCliWindow> FWindow;
+    // False once the engine is destroyed, so that no frame touches it after a handler deleted it.
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};
+
+// The hidden window of an engine: hands its messages to the engine's dispatcher.
+class TFtpCliWindow : public platform::MessageWindow {
+public:
+    // A window that hands its messages to Owner.
+    explicit TFtpCliWindow(TCustomFtpCli* Owner) : FOwner(Owner) {}
+    TCustomFtpCli* FOwner;
+
+protected:
+    void WndProc(platform::TMessage& Msg) override
+    {
+        if (FOwner)
+            FOwner->WndProc(Msg);
+    }
+};
+
+// The display name of a state ("fcsReady" ...), for logs and tests.
+const char* FtpStateName(TFtpClientState State);

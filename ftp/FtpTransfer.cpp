@@ -1,0 +1,738 @@
+// TCustomFtpCli: the data connection (PORT and PASV), downloads, uploads with their pump,
+// the completion check, statistics, progress and the local file.
+#include "ftp/CustomFtpCli.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Bytes read from the data connection per call. The engine hands every read to the file
+// and to OnProgress; a large read keeps the system calls per GiB low.
+constexpr std::size_t kDownloadChunk = 256 * 1024;
+// Bytes read from the local file per pump run of an upload.
+constexpr std::size_t kUploadChunk = 256 * 1024;
+
+bool WriteAll(int Fd, const char* Data, std::size_t Len)
+{
+    while (Len > 0) {
+        ssize_t n = ::write(Fd, Data, Len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        Data += n;
+        Len -= std::size_t(n);
+    }
+    return true;
+}
+
+ssize_t ReadSome(int Fd, char* Data, std::size_t Len)
+{
+    for (;;) {
+        ssize_t n = ::read(Fd, Data, Len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+// Parses "d,d,d,d,d,d" (each 0..255) at Text; true with the six values.
+bool ParseSixNumbers(const std::string& Text, std::size_t Pos, int (&Values)[6], std::size_t& End)
+{
+    for (int k = 0; k < 6; ++k) {
+        while (Pos < Text.size() && Text[Pos] == ' ')
+            ++Pos;
+        int value = 0;
+        int digits = 0;
+        while (Pos < Text.size() && Text[Pos] >= '0' && Text[Pos] <= '9' && digits < 4) {
+            value = value * 10 + (Text[Pos] - '0');
+            ++Pos;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        while (Pos < Text.size() && Text[Pos] == ' ')
+            ++Pos;
+        Values[k] = value;
+        if (k < 5) {
+            if (Pos >= Text.size() || Text[Pos] != ',')
+                return false;
+            ++Pos;
+        }
+    }
+    End = Pos;
+    return true;
+}
+
+} // namespace
+
+// ---- helpers ----
+
+void TCustomFtpCli::CloseLocalFile()
+{
+    if (FLocalFile >= 0) {
+        ::close(FLocalFile);
+        FLocalFile = -1;
+    }
+}
+
+void TCustomFtpCli::CloseDataSocket()
+{
+    try {
+        if (FDataSocket->State() != wsClosed)
+            FDataSocket->Close();
+    } catch (...) {
+        // The session is over either way.
+    }
+}
+
+bool TCustomFtpCli::ParsePasvReply(int& PortNumber)
+{
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)". Only the port is used: the data
+    // connection goes to the control connection's peer whatever address the reply names,
+    // so a hostile reply cannot send us elsewhere.
+    std::size_t open = FPasvReply.find('(');
+    if (open == std::string::npos)
+        return false;
+    int values[6];
+    std::size_t end = 0;
+    if (!ParseSixNumbers(FPasvReply, open + 1, values, end))
+        return false;
+    if (end >= FPasvReply.size() || FPasvReply[end] != ')')
+        return false;
+    PortNumber = (values[4] * 256 + values[5]) & 0xFFFF;
+    return PortNumber != 0;
+}
+
+bool TCustomFtpCli::DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText)
+{
+    wsock::sockaddr_in data{};
+    int len = sizeof data;
+    if (wsock::getpeername(Handle, reinterpret_cast<wsock::sockaddr*>(&data), &len) != 0)
+        return false;
+    PeerText = wsock::inet_ntoa(data.sin_addr);
+    wsock::sockaddr_in control{};
+    len = sizeof control;
+    if (FControlSocket->GetPeerName(control, len) != 0)
+        return false;
+    return data.sin_addr.s_addr == control.sin_addr.s_addr;
+}
+
+// ---- DataPort ----
+
+void TCustomFtpCli::DataPort()
+{
+    CheckCanCommand();
+    FPasvReply.clear();   // a stale reply must never name the next data port
+    CloseDataSocket();
+    TWSocket& data = *FDataSocket;
+    data.SetProto("tcp");
+    data.SetAddr("0.0.0.0");
+    data.SetPort("0");
+    data.OnSessionAvailable = nullptr;
+    data.OnSessionClosed = nullptr;
+    data.OnDataAvailable = nullptr;
+    data.OnSessionConnected = nullptr;
+    data.OnDataSent = nullptr;
+
+    std::string cmd;
+    if (!FPassiveMode) {
+        data.SetLingerOnOff(wsLingerOn);
+        data.SetLingerTimeout(10);
+        data.Listen();
+        wsock::sockaddr_in sin{};
+        int len = sizeof sin;
+        data.GetSockName(sin, len);
+        int port = wsock::ntohs(sin.sin_port);
+        wsock::sockaddr_in local{};
+        len = sizeof local;
+        FControlSocket->GetSockName(local, len);
+        if (FControlSocket->Addr() == "127.0.0.1") {
+            cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
+        } else {
+            const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+            cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF, port & 0xFF);
+        }
+    } else {
+        cmd = "PASV";
+    }
+    FByteCount = 0;
+    StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227});
+}
+
+// ---- downloads ----
+
+bool TCustomFtpCli::OpenDownloadFile()
+{
+    CloseLocalFile();
+    int fd;
+    if (FResumeOffset > 0) {
+        fd = ::open(FLocalFileName.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        struct stat st {};
+        // Bytes past the restart point would stay behind the new data and corrupt the file.
+        if ((::fstat(fd, &st) == 0 && st.st_size > FResumeOffset && ::ftruncate(fd, FResumeOffset) != 0)
+            || ::lseek(fd, FResumeOffset, SEEK_SET) != FResumeOffset) {
+            ::close(fd);
+            return false;
+        }
+    } else {
+        fd = ::open(FLocalFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return false;
+    }
+    FLocalFile = fd;
+    return true;
+}
+
+void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
+{
+    if (!FControlOpen)
+        throw FtpException(std::string(Command) + ": not connected");
+    if (FLocalFileName.empty() && !FDisplayFileFlag)
+        throw FtpException("LocalFileName empty");
+    SetRequestKind(Kind);
+    FDataCommand = Command;
+    FFinalReply = false;
+    FDownloadClosed = false;
+    FRequestDone = false;
+    FRequestResult = 0;
+    FByteCount = 0;
+    FCloseError = 0;
+    FPendingCR = false;
+    FTransferAscii = FAsciiType && FDataCommand == "RETR";
+    FDataSocket->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadAccept(e); };
+
+    int port = 0;
+    if (FPassiveMode && !ParsePasvReply(port)) {
+        // Checked before the local file is touched: a failed data connection must not
+        // truncate it.
+        FLastReply = "Unable to establish data connection, invalid passive mode reply";
+        FReplyCode = 550;
+        KeepErrorMessage();
+        CloseDataSocket();
+        FRequestResult = 550;
+        FinishRequest(550);
+        return;
+    }
+    if (!FDisplayFileFlag && !OpenDownloadFile()) {
+        FLastReply = "Unable to open local file " + FLocalFileName;
+        FReplyCode = 550;
+        KeepErrorMessage();
+        CloseDataSocket();
+        FRequestResult = 550;
+        FinishRequest(550);
+        return;
+    }
+    if (FPassiveMode) {
+        TWSocket& data = *FDataSocket;
+        try {
+            CloseDataSocket();
+            data.SetPort(std::to_string(port));
+            data.SetAddr(FControlSocket->Addr());
+            data.OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) { DownloadConnected(e); };
+            data.SetLingerOnOff(wsLingerOff);
+            data.SetLingerTimeout(0);
+            data.Connect();
+        } catch (const std::exception&) {
+            int e = FDataSocket->LastError();
+            CloseLocalFile();
+            CloseDataSocket();
+            FLastReply = "Unable to establish data connection, error #" + std::to_string(e);
+            FReplyCode = 550;
+            KeepErrorMessage();
+            FRequestResult = 550;
+            FinishRequest(550);
+            return;
+        }
+    }
+    SetState(fcsWaitingReply);
+    FNext = &TCustomFtpCli::FirstDataReply;
+    SendCommand(FHostFileName.empty() ? FDataCommand : FDataCommand + " " + FHostFileName);
+}
+
+void TCustomFtpCli::DownloadAccept(std::uint16_t Error)
+{
+    wsock::SOCKET handle = FDataSocket->Accept();
+    if (handle == wsock::INVALID_SOCKET)
+        return;
+    std::string peer;
+    if (!DataPeerAllowed(handle, peer)) {
+        // PORT told the server where to connect; anybody else is refused, and the
+        // listener goes on waiting for the server.
+        wsock::closesocket(handle);
+        NotifyDisplay("! Data connection from " + peer + " refused");
+        return;
+    }
+    TWSocket& data = *FDataSocket;
+    data.Close();
+    data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DownloadClosed(e); };
+    data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadData(e); };
+    data.OnDataSent = nullptr;
+    data.Dup(handle);
+    FStartTime = platform::GetTickCount64();
+}
+
+void TCustomFtpCli::DownloadConnected(std::uint16_t Error)
+{
+    TWSocket& data = *FDataSocket;
+    data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DownloadClosed(e); };
+    data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadData(e); };
+    FStartTime = platform::GetTickCount64();
+    if (Error != 0) {
+        FLastReply = "Unable to establish data connection, error #" + std::to_string(Error);
+        FReplyCode = 550;
+        KeepErrorMessage();
+        CloseDataSocket();
+        FRequestResult = 550;
+        FinishRequest(550);
+    }
+}
+
+void TCustomFtpCli::WriteDownload(const char* Data, std::int64_t Len)
+{
+    const char* out = Data;
+    std::size_t outLen = std::size_t(Len);
+    if (FTransferAscii) {
+        // TYPE A sends CR LF line ends; this system's text files end lines with LF alone.
+        FConvertBuffer.resize(std::size_t(Len) + 1);
+        char* w = FConvertBuffer.data();
+        for (std::int64_t i = 0; i < Len; ++i) {
+            char c = Data[i];
+            if (FPendingCR) {
+                FPendingCR = false;
+                if (c != '\n')
+                    *w++ = '\r';
+            }
+            if (c == '\r') {
+                FPendingCR = true;
+                continue;
+            }
+            *w++ = c;
+        }
+        out = FConvertBuffer.data();
+        outLen = std::size_t(w - out);
+    }
+    if (!WriteAll(FLocalFile, out, outLen))
+        throw std::runtime_error("write");
+}
+
+void TCustomFtpCli::DownloadData(std::uint16_t Error)
+{
+    auto alive = FAlive;
+    if (NotifyProgress())
+        return;
+    if (!*alive)
+        return;
+    if (FDataBuffer.size() < kDownloadChunk)
+        FDataBuffer.resize(kDownloadChunk);
+    TWSocket& data = *FDataSocket;
+    std::int64_t n = data.Receive(FDataBuffer.data(), std::int64_t(FDataBuffer.size()));
+    if (n > 0) {
+        FByteCount += n;
+        if (FLocalFile >= 0) {
+            try {
+                WriteDownload(FDataBuffer.data(), n);
+            } catch (const std::exception&) {
+                NotifyDisplay("! Error writing local file");
+                data.Shutdown(2);
+                return;
+            }
+        }
+        if (FDisplayFileFlag) {
+            const char* p = FDataBuffer.data();
+            std::int64_t i = 0;
+            while (i < n) {
+                std::int64_t j = i;
+                while (j < n && p[j] != '\r' && p[j] != '\n')
+                    ++j;
+                NotifyDisplayFile(std::string(p + i, std::size_t(j - i)));
+                if (!*alive)
+                    return;
+                while (j < n && (p[j] == '\r' || p[j] == '\n'))
+                    ++j;
+                i = j;
+            }
+        }
+    } else if (n < 0) {
+        if (data.State() == wsConnected && data.LastError() != wsock::WSAEWOULDBLOCK) {
+            NotifyDisplay("! Data: Receive error " + std::to_string(data.LastError()));
+            data.Shutdown(2);
+        }
+    }
+}
+
+void TCustomFtpCli::DownloadClosed(std::uint16_t Error)
+{
+    if (FPendingCR && FLocalFile >= 0) {
+        FPendingCR = false;
+        WriteAll(FLocalFile, "\r", 1);   // a lone CR at the very end is data
+    }
+    CloseLocalFile();
+    FDownloadClosed = true;
+    FCloseError = Error;
+    CheckTransferDone(FDownloadClosed);
+}
+
+void TCustomFtpCli::FirstDataReply()
+{
+    auto alive = FAlive;
+    NotifyDisplay("< " + FLastReply);
+    if (!*alive)
+        return;
+    if (FReplyCode != 150 && FReplyCode != 125) {
+        KeepErrorMessage();
+        FNext = nullptr;
+        CloseDataSocket();
+        CloseLocalFile();
+        FResumeOffset = 0;
+        FRequestResult = FReplyCode;
+        FinishRequest(FReplyCode);
+        return;
+    }
+    FNext = &TCustomFtpCli::FinalDataReply;
+}
+
+void TCustomFtpCli::FinalDataReply()
+{
+    auto alive = FAlive;
+    NotifyDisplay("< " + FLastReply);
+    if (!*alive)
+        return;
+    if (FReplyCode == 125 || FReplyCode == 226 || FReplyCode == 250) {
+        FFinalReply = true;
+        CheckTransferDone(FDownloadClosed);
+        return;
+    }
+    int code = FReplyCode;
+    KeepErrorMessage();
+    CloseLocalFile();
+    CloseDataSocket();
+    NotifyDisplay("! " + FDataCommand + " Failed");
+    if (!*alive)
+        return;
+    FRequestResult = code;
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::CheckTransferDone(bool ClosedFlag)
+{
+    if (!FFinalReply || !ClosedFlag || FRequestDone)
+        return;
+    auto alive = FAlive;
+    ShowTransferStats();
+    if (!*alive)
+        return;
+    FResumeOffset = 0;
+    FRequestResult = FCloseError;
+    FinishRequest(FCloseError);
+}
+
+// ---- uploads ----
+
+void TCustomFtpCli::StartUpload(bool AppendMode)
+{
+    FAppendMode = AppendMode;
+    FCurrentRequest = AppendMode ? rqAppend : rqPut;
+    if (!FControlOpen)
+        throw FtpException("STOR/APPE: not connected");
+    if (FLocalFileName.empty())
+        throw FtpException("LocalFileName empty");
+    FFinalReply = false;
+    FUploadClosed = false;
+    FDataConnected = false;
+    FFirstReply = false;
+    FRequestDone = false;
+    FRequestResult = 0;
+    FStartTime = 0;
+    FByteCount = 0;
+    FCloseError = 0;
+    FTransferAscii = FAsciiType;
+
+    auto alive = FAlive;
+    if (NotifyReadyToTransmit()) {
+        if (!*alive)
+            return;
+        FErrorMessage = "426 Transmit cancelled by application";
+        FReplyCode = 426;
+        NotifyDisplay("! " + FErrorMessage);
+        if (!*alive)
+            return;
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+    if (!*alive)
+        return;
+    FDataSocket->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { UploadAccept(e); };
+    CloseLocalFile();
+    FLocalFile = ::open(FLocalFileName.c_str(), O_RDONLY | O_CLOEXEC);
+    FEndOfFile = false;
+    if (FLocalFile >= 0 && FResumeOffset > 0 && ::lseek(FLocalFile, FResumeOffset, SEEK_SET) != FResumeOffset)
+        CloseLocalFile();
+    if (FLocalFile < 0) {
+        FErrorMessage = "426 Unable to open local file " + FLocalFileName;
+        FReplyCode = 426;
+        NotifyDisplay("! " + FErrorMessage);
+        if (!*alive)
+            return;
+        CloseDataSocket();
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+    if (FPassiveMode) {
+        int port = 0;
+        if (!ParsePasvReply(port)) {
+            CloseLocalFile();
+            FLastReply = "Unable to establish data connection, invalid passive mode reply";
+            FReplyCode = 550;
+            KeepErrorMessage();
+            CloseDataSocket();
+            FRequestResult = 550;
+            FinishRequest(550);
+            return;
+        }
+        TWSocket& data = *FDataSocket;
+        // The request runs from here on: nobody may start another one while we connect.
+        SetState(fcsWaitingReply);
+        FNext = &TCustomFtpCli::StrayReply;
+        try {
+            CloseDataSocket();
+            data.SetPort(std::to_string(port));
+            data.SetAddr(FControlSocket->Addr());
+            data.OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) { UploadConnected(e); };
+            data.SetLingerOnOff(wsLingerOff);
+            data.SetLingerTimeout(0);
+            data.Connect();
+        } catch (const std::exception&) {
+            int e = FDataSocket->LastError();
+            CloseLocalFile();
+            CloseDataSocket();
+            FLastReply = "Unable to establish data connection, error #" + std::to_string(e);
+            FReplyCode = 550;
+            KeepErrorMessage();
+            FRequestResult = 550;
+            FinishRequest(550);
+        }
+        return;
+    }
+    SetState(fcsWaitingReply);
+    FNext = &TCustomFtpCli::FirstUploadReply;
+    SendUploadCommand();
+}
+
+void TCustomFtpCli::SendUploadCommand()
+{
+    SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
+}
+
+void TCustomFtpCli::StrayReply()
+{
+    // A reply before our command went out answers nothing of ours.
+    NotifyDisplay("< " + FLastReply);
+}
+
+void TCustomFtpCli::DiscardData(std::uint16_t Error)
+{
+    char discard[2048];
+    FDataSocket->Receive(discard, sizeof discard);
+}
+
+void TCustomFtpCli::UploadAccept(std::uint16_t Error)
+{
+    wsock::SOCKET handle = FDataSocket->Accept();
+    if (handle == wsock::INVALID_SOCKET)
+        return;
+    std::string peer;
+    if (!DataPeerAllowed(handle, peer)) {
+        wsock::closesocket(handle);
+        NotifyDisplay("! Data connection from " + peer + " refused");
+        return;
+    }
+    TWSocket& data = *FDataSocket;
+    data.Close();
+    data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { UploadClosed(e); };
+    data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DiscardData(e); };
+    data.OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { UploadPump(e); };
+    data.Dup(handle);
+    int size = 0;
+    int len = sizeof size;
+    if (wsock::getsockopt(data.Handle(), wsock::SOL_SOCKET, wsock::SO_SNDBUF, reinterpret_cast<char*>(&size), &len)
+        == wsock::SOCKET_ERROR)
+        throw FtpException("winsock.getsockopt(SO_SNDBUF) failed");
+    data.SetLingerOnOff(wsLingerOff);
+    data.SetLingerTimeout(10);
+    data.ApplyLinger();
+    FDataConnected = true;
+    if (FFirstReply && FStartTime == 0)
+        FWindow->PostMessage(WM_FTP_SENDDATA);
+}
+
+void TCustomFtpCli::UploadConnected(std::uint16_t Error)
+{
+    TWSocket& data = *FDataSocket;
+    data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { UploadClosed(e); };
+    data.OnDataAvailable = nullptr;
+    data.OnDataSent = nullptr;
+    FDataConnected = true;
+    FStartTime = platform::GetTickCount64();
+    if (Error != 0) {
+        FLastReply = "Unable to establish data connection, error #" + std::to_string(Error);
+        FReplyCode = 550;
+        KeepErrorMessage();
+        CloseDataSocket();
+        FRequestResult = 550;
+        FinishRequest(550);
+        return;
+    }
+    SetState(fcsWaitingReply);
+    FNext = &TCustomFtpCli::FirstUploadReply;
+    SendUploadCommand();
+}
+
+void TCustomFtpCli::FirstUploadReply()
+{
+    auto alive = FAlive;
+    NotifyDisplay("< " + FLastReply);
+    if (!*alive)
+        return;
+    if (FReplyCode == 150 || FReplyCode == 125) {
+        FFirstReply = true;
+        FNext = &TCustomFtpCli::FinalUploadReply;
+        if (FPassiveMode) {
+            FDataSocket->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { UploadPump(e); };
+            UploadPump(0);
+        } else if (FDataConnected && FStartTime == 0) {
+            FWindow->PostMessage(WM_FTP_SENDDATA);
+        }
+        return;
+    }
+    KeepErrorMessage();
+    FNext = nullptr;
+    CloseDataSocket();
+    CloseLocalFile();
+    FResumeOffset = 0;
+    FRequestResult = FReplyCode;
+    FinishRequest(FReplyCode);
+}
+
+void TCustomFtpCli::UploadPump(std::uint16_t Error)
+{
+    if (FLocalFile < 0)
+        return;
+    auto alive = FAlive;
+    if (NotifyProgress())
+        return;
+    if (!*alive || FLocalFile < 0)
+        return;
+    if (Error != 0) {
+        NotifyDisplay("! Error #" + std::to_string(Error) + " sending data");
+        CloseDataSocket();
+        return;
+    }
+    if (FEndOfFile || !FFirstReply || !FDataConnected)
+        return;
+    TWSocket& data = *FDataSocket;
+    // One block at a time: the next is read when the socket reports this one sent, so
+    // the end of file never closes the connection with bytes still queued.
+    if (!data.AllSent() || data.State() != wsConnected)
+        return;
+    if (FDataBuffer.size() < kUploadChunk)
+        FDataBuffer.resize(kUploadChunk);
+    std::size_t want = FTransferAscii ? kUploadChunk / 2 : kUploadChunk;
+    ssize_t n = ReadSome(FLocalFile, FDataBuffer.data(), want);
+    if (n < 0) {
+        NotifyDisplay("! Error reading file");
+        CloseDataSocket();
+        return;
+    }
+    if (n == 0) {
+        FEndOfFile = true;
+        CloseDataSocket();
+        return;
+    }
+    FByteCount += n;
+    const char* out = FDataBuffer.data();
+    std::size_t outLen = std::size_t(n);
+    if (FTransferAscii) {
+        // TYPE A wants CR LF line ends on the wire.
+        FConvertBuffer.resize(std::size_t(n) * 2);
+        char* w = FConvertBuffer.data();
+        for (ssize_t i = 0; i < n; ++i) {
+            if (FDataBuffer[std::size_t(i)] == '\n')
+                *w++ = '\r';
+            *w++ = FDataBuffer[std::size_t(i)];
+        }
+        out = FConvertBuffer.data();
+        outLen = std::size_t(w - out);
+    }
+    data.Send(out, std::int64_t(outLen));
+}
+
+void TCustomFtpCli::UploadClosed(std::uint16_t Error)
+{
+    CloseLocalFile();
+    FUploadClosed = true;
+    FCloseError = Error;
+    CheckTransferDone(FUploadClosed);
+}
+
+void TCustomFtpCli::FinalUploadReply()
+{
+    auto alive = FAlive;
+    NotifyDisplay("< " + FLastReply);
+    if (!*alive)
+        return;
+    if (FReplyCode == 226 || FReplyCode == 250) {
+        FFinalReply = true;
+        CheckTransferDone(FUploadClosed);
+        return;
+    }
+    int code = FReplyCode;
+    KeepErrorMessage();
+    CloseLocalFile();
+    CloseDataSocket();
+    NotifyDisplay("! STOR Failed");
+    if (!*alive)
+        return;
+    FRequestResult = code;
+    FinishRequest(code);
+}
+
+// ---- progress and statistics ----
+
+bool TCustomFtpCli::NotifyProgress()
+{
+    if (!OnProgress)
+        return false;
+    bool abort = false;
+    auto alive = FAlive;
+    OnProgress(this, FByteCount + FResumeOffset, abort);
+    if (!*alive || !abort)
+        return !*alive;
+    NotifyDisplay("! Abort requested");
+    if (!*alive)
+        return true;
+    CloseDataSocket();
+    return true;
+}
+
+void TCustomFtpCli::ShowTransferStats()
+{
+    FStopTime = platform::GetTickCount64();
+    std::int64_t ms = static_cast<std::int64_t>(FStopTime - FStartTime);
+    std::string text = std::to_string(FByteCount) + " bytes received/sent in " + std::to_string(ms / 1000) + " seconds";
+    if (ms != 0) {
+        std::int64_t rate = FByteCount <= 32767 ? FByteCount * 1000 / ms : (FByteCount / ms) * 1000;
+        text += " (" + std::to_string(rate) + " Bytes/sec)";
+    }
+    NotifyDisplay("! " + text);
+}
