@@ -151,7 +151,17 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     FormCreate();
 }
 
-TMainWindow::~TMainWindow() = default;
+TMainWindow::~TMainWindow()
+{
+    // The widgets outlive the fields (they go with the base class), and the local pane's
+    // handlers write into flbLocalFiles: nothing may reach them while the widgets go.
+    dirLocalDirs->OnChange = nullptr;
+    dirLocalDirs->OnEnter = nullptr;
+    fcbLocalFilter->OnChange = nullptr;
+    fcbLocalFilter->SetFileList(nullptr);
+    lvLocalDir->OnChange = nullptr;
+    lvLocalDir->OnEnter = nullptr;
+}
 
 QToolButton* TMainWindow::NewToolButton(QWidget* page, const char* name, int left,
                                         const QString& hint, const char* iconName)

@@ -5,6 +5,7 @@
 
 #include "platform/SystemImageList.h"
 
+#include <QItemSelectionModel>
 #include <QLabel>
 
 #include <fcntl.h>
@@ -107,15 +108,20 @@ void TMainWindow::lvLocalDirChange()
     if (FillingLocalList)
         return;
     // Row i of lvLocalDir is name i of flbLocalFiles, so the selection copies by index.
+    // The ranges are walked directly: a select-all of 50,000 rows is one range.
     flbLocalFiles.ClearSelection();
-    for (int row : lvLocalDir->SelectedRows())
-        flbLocalFiles.SetSelected(row, true);
+    int firstSelected = -1;
+    const QItemSelection selection = lvLocalDir->SelectionModel()->selection();
+    for (const QItemSelectionRange& range : selection) {
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            flbLocalFiles.SetSelected(row, true);
+        if (firstSelected < 0 || range.top() < firstSelected)
+            firstSelected = range.top();
+    }
     // The current file is the list's focus item; lacking one, the first selected file.
     int current = lvLocalDir->ItemIndex();
-    if (current < 0 || current >= flbLocalFiles.Count()) {
-        const std::vector<int> rows = lvLocalDir->SelectedRows();
-        current = rows.empty() ? -1 : rows.front();
-    }
+    if (current < 0 || current >= flbLocalFiles.Count())
+        current = firstSelected;
     flbLocalFiles.SetItemIndex(current);
     flbLocalFilesChange();
 }

@@ -1,6 +1,8 @@
 // The local pane's hidden file list on its own: mask matching, name order, what a
-// directory reading lists, re-reading, selection and the current item.
+// directory reading lists, re-reading, selection and the current item; and the filter
+// combo box that sets its mask.
 #include "app/LocalFileList.h"
+#include "app/LocalFilterComboBox.h"
 
 #include <gtest/gtest.h>
 
@@ -256,4 +258,43 @@ TEST_F(LocalFileListTest, ThousandsOfFilesAreAllListed)
     EXPECT_TRUE(std::is_sorted(list.Names().begin(), list.Names().end(), FileNameLess));
     list.SetMask("*.txt");
     EXPECT_EQ(list.Count(), 2500);
+}
+
+// ---- filter combo box ----
+
+TEST_F(LocalFileListTest, FilterComboBoxHandsTheChosenPatternsToItsList)
+{
+    WriteFile(Path("a.txt"));
+    WriteFile(Path("b.png"));
+    WriteFile(Path("c.gif"));
+    TLocalFileList list;
+    list.SetDirectory(Dir);
+    TLocalFilterComboBox filter;
+    int changes = 0;
+    filter.OnChange = [&] {
+        ++changes;
+        EXPECT_EQ(list.Mask(), filter.Mask());   // the list has the mask before the event
+    };
+    // A name without patterns at the end is dropped; the first filter is chosen.
+    filter.SetFilter("All|*.*|Pictures|*.png; *.gif|Dangling");
+    EXPECT_EQ(filter.count(), 2);
+    EXPECT_EQ(filter.itemText(1), "Pictures");
+    EXPECT_EQ(filter.currentIndex(), 0);
+    EXPECT_EQ(changes, 0);   // filling is no choice
+
+    filter.SetFileList(&list);
+    EXPECT_EQ(list.Mask(), "*.*");
+    filter.setCurrentIndex(1);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(list.Mask(), "*.png; *.gif");
+    EXPECT_EQ(list.Names(), (std::vector<std::string>{"b.png", "c.gif"}));
+
+    // New filters take effect at once, without an event.
+    filter.SetFilter("Text|*.txt");
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(list.Names(), std::vector<std::string>{"a.txt"});
+    filter.SetFilter("");
+    EXPECT_EQ(filter.count(), 0);
+    EXPECT_EQ(filter.Mask(), "*.*");
+    EXPECT_EQ(list.Count(), 3);
 }

@@ -185,6 +185,17 @@ TEST_F(LocalPaneTest, ChoosingAnotherFolderChangesTheList)
     ExpectMirror();
 }
 
+TEST_F(LocalPaneTest, TabbingIntoTheTreeShowsTheFolderOfItsFirstNode)
+{
+    WriteFile(Root + "/on-the-desktop.txt");
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
+    ASSERT_EQ(Tree().SelectedNode(), nullptr);
+    Tree().setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(Handlers, (std::vector<std::string>{"dirLocalDirsChange", "dirLocalDirsEnter"}));
+    EXPECT_EQ(Main().flbLocalFiles.Directory(), Root);
+    EXPECT_EQ(Captions(), QStringList{"on-the-desktop.txt"});
+}
+
 TEST_F(LocalPaneTest, ANodeWithoutPathKeepsTheDirectoryButRebuildsTheList)
 {
     ShowFolder(Pics);

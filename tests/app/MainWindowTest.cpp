@@ -548,7 +548,9 @@ TEST_F(ProgramTest, EnteringAPaneTellsWhichPaneIsActive)
     EXPECT_TRUE(Main().RemotePaneActive);
     Handlers.clear();
     Main().dirLocalDirs->setFocus(Qt::TabFocusReason);
-    EXPECT_EQ(Handlers, std::vector<std::string>{"dirLocalDirsEnter"});
+    // One Enter per focus; a tree without a current node also makes its first node
+    // current then (dirLocalDirsChange), as keyboard users need one to move from.
+    EXPECT_EQ(std::count(Handlers.begin(), Handlers.end(), "dirLocalDirsEnter"), 1);
     EXPECT_FALSE(Main().RemotePaneActive);
 }
 
