@@ -97,6 +97,8 @@ TCustomFtpCli::~TCustomFtpCli()
     FWindow->FOwner = nullptr;
     FWindow.reset();   // undelivered completions go with it
     CloseLocalFile();
+    if (FEarlyHandle != wsock::INVALID_SOCKET)
+        wsock::closesocket(FEarlyHandle);
     for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()}) {
         s->OnSessionConnected = nullptr;
         s->OnDataAvailable = nullptr;
@@ -406,8 +408,7 @@ void TCustomFtpCli::FinishRequest(int Error)
     FPendingSteps = 0;
     if (Error != 0 && FRequestResult == 0)
         FRequestResult = Error;   // so that WaitForReady sees every failure
-    if (FDataSocket->State() != wsClosed)
-        CloseDataSocket();
+    CloseDataSocket();
     if (FCombined && FSavedReplyCode >= 0) {
         FLastReply = FSavedLastReply;
         FReplyCode = FSavedReplyCode;

@@ -428,13 +428,14 @@ protected:
     bool ParsePasvReply(int& PortNumber);
     bool OpenDownloadFile();
     void ConnectPassiveData();
-    void DownloadAccept(std::uint16_t Error);
+    void DataAccept(std::uint16_t Error);
+    void DownloadAdopt(wsock::SOCKET Handle);
     void DownloadConnected(std::uint16_t Error);
     void DownloadData(std::uint16_t Error);
     void DownloadClosed(std::uint16_t Error);
     void FirstDataReply();
     void FinalDataReply();
-    void UploadAccept(std::uint16_t Error);
+    void UploadAdopt(wsock::SOCKET Handle);
     void UploadConnected(std::uint16_t Error);
     void UploadClosed(std::uint16_t Error);
     void SendUploadCommand();
@@ -509,6 +510,8 @@ protected:
     bool FDataConnected = false;
     bool FEndOfFile = false;
     bool FAppendMode = false;
+    int FDataStep = 0;   // what the accepted data connection is for: 0 not known yet, 1 download, 2 upload
+    wsock::SOCKET FEarlyHandle = wsock::INVALID_SOCKET;   // accepted before the data step started
     std::uint16_t FCloseError = 0;
     // Line ends are converted (CR LF on the wire, LF locally) after a successful TYPE A.
     bool FAsciiType = false;

@@ -84,6 +84,10 @@ void TCustomFtpCli::CloseLocalFile()
 
 void TCustomFtpCli::CloseDataSocket()
 {
+    if (FEarlyHandle != wsock::INVALID_SOCKET) {
+        wsock::closesocket(FEarlyHandle);
+        FEarlyHandle = wsock::INVALID_SOCKET;
+    }
     try {
         if (FDataSocket->State() != wsClosed)
             FDataSocket->Close();
@@ -135,7 +139,10 @@ void TCustomFtpCli::DataPort()
     data.SetProto("tcp");
     data.SetAddr("0.0.0.0");
     data.SetPort("0");
-    data.OnSessionAvailable = nullptr;
+    // Some servers connect as soon as they get PORT, before the transfer command: the
+    // connection is taken at once and handed to the data step when it starts.
+    FDataStep = 0;
+    data.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataAccept(e); };
     data.OnSessionClosed = nullptr;
     data.OnDataAvailable = nullptr;
     data.OnSessionConnected = nullptr;
@@ -208,7 +215,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FCloseError = 0;
     FPendingCR = false;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
-    FDataSocket->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadAccept(e); };
+    FDataStep = 1;
 
     int port = 0;
     if (FPassiveMode && !ParsePasvReply(port)) {
@@ -253,12 +260,17 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
             return;
         }
     }
+    if (!FPassiveMode && FEarlyHandle != wsock::INVALID_SOCKET) {
+        wsock::SOCKET handle = FEarlyHandle;
+        FEarlyHandle = wsock::INVALID_SOCKET;
+        DownloadAdopt(handle);
+    }
     SetState(fcsWaitingReply);
     FNext = &TCustomFtpCli::FirstDataReply;
     SendCommand(FHostFileName.empty() ? FDataCommand : FDataCommand + " " + FHostFileName);
 }
 
-void TCustomFtpCli::DownloadAccept(std::uint16_t Error)
+void TCustomFtpCli::DataAccept(std::uint16_t Error)
 {
     wsock::SOCKET handle = FDataSocket->Accept();
     if (handle == wsock::INVALID_SOCKET)
@@ -271,12 +283,23 @@ void TCustomFtpCli::DownloadAccept(std::uint16_t Error)
         NotifyDisplay("! Data connection from " + peer + " refused");
         return;
     }
+    FDataSocket->Close();   // the listener: one connection per transfer
+    if (FDataStep == 1)
+        DownloadAdopt(handle);
+    else if (FDataStep == 2)
+        UploadAdopt(handle);
+    else
+        FEarlyHandle = handle;
+}
+
+void TCustomFtpCli::DownloadAdopt(wsock::SOCKET Handle)
+{
     TWSocket& data = *FDataSocket;
     data.Close();
     data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DownloadClosed(e); };
     data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadData(e); };
     data.OnDataSent = nullptr;
-    data.Dup(handle);
+    data.Dup(Handle);
     FStartTime = platform::GetTickCount64();
 }
 
@@ -471,7 +494,7 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
     }
     if (!*alive)
         return;
-    FDataSocket->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { UploadAccept(e); };
+    FDataStep = 2;
     CloseLocalFile();
     FLocalFile = ::open(FLocalFileName.c_str(), O_RDONLY | O_CLOEXEC);
     FEndOfFile = false;
@@ -524,6 +547,11 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
         }
         return;
     }
+    if (FEarlyHandle != wsock::INVALID_SOCKET) {
+        wsock::SOCKET handle = FEarlyHandle;
+        FEarlyHandle = wsock::INVALID_SOCKET;
+        UploadAdopt(handle);
+    }
     SetState(fcsWaitingReply);
     FNext = &TCustomFtpCli::FirstUploadReply;
     SendUploadCommand();
@@ -546,23 +574,14 @@ void TCustomFtpCli::DiscardData(std::uint16_t Error)
     FDataSocket->Receive(discard, sizeof discard);
 }
 
-void TCustomFtpCli::UploadAccept(std::uint16_t Error)
+void TCustomFtpCli::UploadAdopt(wsock::SOCKET Handle)
 {
-    wsock::SOCKET handle = FDataSocket->Accept();
-    if (handle == wsock::INVALID_SOCKET)
-        return;
-    std::string peer;
-    if (!DataPeerAllowed(handle, peer)) {
-        wsock::closesocket(handle);
-        NotifyDisplay("! Data connection from " + peer + " refused");
-        return;
-    }
     TWSocket& data = *FDataSocket;
     data.Close();
     data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { UploadClosed(e); };
     data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DiscardData(e); };
     data.OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { UploadPump(e); };
-    data.Dup(handle);
+    data.Dup(Handle);
     int size = 0;
     int len = sizeof size;
     if (wsock::getsockopt(data.Handle(), wsock::SOL_SOCKET, wsock::SO_SNDBUF, reinterpret_cast<char*>(&size), &len)

@@ -1,0 +1,328 @@
+// oftp: a headless command-line front end of the FTP engine for scripts, tests and
+// benchmarks. One session per run: connect, optional CWD, one command, QUIT.
+#include "cli/OftpOptions.h"
+#include "ftp/FtpClient.h"
+#include "platform/MessageWindow.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <utility>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One request of the session. An optional one may fail without failing the run.
+struct TStep {
+    TStep(std::function<void()> start, bool optional = false, std::function<void()> done = {})
+        : Start(std::move(start)), Optional(optional), Done(std::move(done))
+    {
+    }
+    std::function<void()> Start;
+    bool Optional;
+    std::function<void()> Done;   // after success
+};
+
+class TOftpSession {
+public:
+    explicit TOftpSession(const TOftpOptions& Options) : FOpt(Options) {}
+
+    // Builds the steps and starts the first one; the event loop does the rest.
+    void Start()
+    {
+        FProgress = isatty(2) == 1;
+        FFtp.SetTimeout(0);
+        FFtp.SetHostName(FOpt.Host);
+        FFtp.SetPort(FOpt.Port);
+        FFtp.SetUserName(FOpt.User);
+        FFtp.SetPassWord(FOpt.Password);
+        if (!FOpt.FtpProxy.empty()) {
+            FFtp.SetConnectionType(ftpProxy);
+            FFtp.SetProxyServer(FOpt.FtpProxy);
+        }
+        FFtp.SetPassiveMode(FOpt.Passive);
+        FFtp.SetBinary(FOpt.Binary);
+        if (FOpt.Verbose)
+            FFtp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
+        FFtp.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { RequestDone(Error); };
+        if (FProgress)
+            FFtp.OnProgress = [this](TCustomFtpCli*, std::int64_t Count, bool&) { ShowProgress(Count, false); };
+
+        FSteps.push_back({[this] { FFtp.Connect(); }});
+        if (!FOpt.Dir.empty())
+            FSteps.push_back({[this] {
+                FFtp.SetHostDirName(FOpt.Dir);
+                FFtp.Cwd();
+            }});
+        const std::string& cmd = FOpt.Command;
+        if (cmd == "ls" || cmd == "nlst")
+            AddListing(cmd == "ls");
+        else if (cmd == "get")
+            AddGet();
+        else if (cmd == "put")
+            AddPut();
+        else if (cmd == "quote")
+            AddQuote();
+        FSteps.push_back({[this] { FFtp.Quit(); }, true});
+        RunNext();
+    }
+
+    int ExitCode() const { return FExitCode; }
+
+private:
+    void AddListing(bool Long)
+    {
+        char name[] = "/tmp/oftp-list-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd >= 0)
+            ::close(fd);
+        FTempFile = name;
+        FSteps.push_back({[this, Long] {
+                              FFtp.SetHostFileName(FOpt.Args.empty() ? "" : FOpt.Args[0]);
+                              FFtp.SetLocalFileName(FTempFile);
+                              if (Long)
+                                  FFtp.ListDir();
+                              else
+                                  FFtp.ListNames();
+                          },
+                          false, [this] { CopyToStdout(FTempFile); }});
+    }
+
+    void AddType()
+    {
+        FSteps.push_back({[this] {
+            FFtp.SetBinary(FOpt.Binary);
+            FFtp.SendType();
+        }});
+    }
+
+    void AddGet()
+    {
+        AddType();
+        if (FProgress)
+            FSteps.push_back({[this] {
+                                  FFtp.SetHostFileName(FOpt.Args[0]);
+                                  FFtp.Size();
+                              },
+                              true, [this] { FTotal = FFtp.ReplySize(); }});
+        FSteps.push_back({[this] {
+                              FFtp.SetHostFileName(FOpt.Args[0]);
+                              FFtp.SetLocalFileName(FOpt.Args[1]);
+                              FTransferStart = platform::GetTickCount64();
+                              FFirstCount = -1;
+                              if (FOpt.Resume)
+                                  FFtp.ResumeGet();
+                              else
+                                  FFtp.Get();
+                          },
+                          false, [this] { EndProgress(); }});
+    }
+
+    void AddPut()
+    {
+        struct stat st {};
+        if (::stat(FOpt.Args[0].c_str(), &st) == 0)
+            FTotal = st.st_size;
+        AddType();
+        if (FOpt.Resume)
+            FSteps.push_back({[this] {
+                                  FFtp.SetHostFileName(FOpt.Args[1]);
+                                  FRemoteSize = 0;
+                                  FFtp.Size();
+                              },
+                              true, [this] { FRemoteSize = FFtp.ReplySize(); }});
+        FSteps.push_back({[this] {
+                              FFtp.SetLocalFileName(FOpt.Args[0]);
+                              FFtp.SetHostFileName(FOpt.Args[1]);
+                              FTransferStart = platform::GetTickCount64();
+                              FFirstCount = -1;
+                              if (FOpt.Resume) {
+                                  // The server's copy ends where the upload restarts.
+                                  FFtp.SetResumeOffset(FRemoteSize <= FTotal ? FRemoteSize : 0);
+                                  FFtp.ResumePut();
+                              } else {
+                                  FFtp.Put();
+                              }
+                          },
+                          false, [this] { EndProgress(); }});
+    }
+
+    void AddQuote()
+    {
+        FFtp.OnResponse = [this](TCustomFtpCli* Sender) {
+            if (FCollect)
+                FReplyLines.push_back(Sender->LastReply());
+        };
+        FSteps.push_back({[this] {
+                              FFtp.SetLocalFileName(FOpt.Args[0]);
+                              FReplyLines.clear();
+                              FCollect = true;
+                              FFtp.Quote();
+                          },
+                          false, [this] { PrintReply(); }});
+    }
+
+    void PrintReply()
+    {
+        FCollect = false;
+        for (const auto& line : FReplyLines)
+            std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+
+    void CopyToStdout(const std::string& Path)
+    {
+        int fd = ::open(Path.c_str(), O_RDONLY);
+        if (fd < 0)
+            return;
+        std::vector<char> buf(65536);
+        for (;;) {
+            ssize_t n = ::read(fd, buf.data(), buf.size());
+            if (n <= 0)
+                break;
+            std::fwrite(buf.data(), 1, std::size_t(n), stdout);
+        }
+        ::close(fd);
+        std::fflush(stdout);
+    }
+
+    void ShowProgress(std::int64_t Count, bool Final)
+    {
+        std::uint64_t now = platform::GetTickCount64();
+        if (FFirstCount < 0)
+            FFirstCount = Count;
+        if (!Final && now - FLastShown < 200)
+            return;
+        FLastShown = now;
+        double seconds = double(now - FTransferStart) / 1000.0;
+        double speed = seconds > 0 ? double(Count - FFirstCount) / seconds / 1e6 : 0.0;
+        if (FTotal > 0)
+            std::fprintf(stderr, "\r%lld bytes (%d%%) %.1f MB/s   ", static_cast<long long>(Count),
+                         int(Count * 100 / FTotal), speed);
+        else
+            std::fprintf(stderr, "\r%lld bytes %.1f MB/s   ", static_cast<long long>(Count), speed);
+        FShownAny = true;
+    }
+
+    void EndProgress()
+    {
+        if (FProgress && FShownAny) {
+            ShowProgress(FFtp.ByteCount() + (FFirstCount > 0 ? FFirstCount : 0), true);
+            std::fprintf(stderr, "\n");
+        }
+    }
+
+    void RunNext()
+    {
+        while (FNextStep < FSteps.size()) {
+            TStep& step = FSteps[FNextStep];
+            try {
+                step.Start();
+                return;   // OnRequestDone continues
+            } catch (const std::exception& E) {
+                if (step.Optional) {
+                    ++FNextStep;
+                    continue;
+                }
+                Fail(E.what());
+                return;
+            }
+        }
+        Finish();
+    }
+
+    void RequestDone(std::uint16_t Error)
+    {
+        if (FFinishing) {
+            Finish();
+            return;
+        }
+        TStep& step = FSteps[FNextStep];
+        ++FNextStep;
+        if (Error == 0) {
+            if (step.Done)
+                step.Done();
+        } else if (!step.Optional) {
+            if (FCollect)
+                PrintReply();
+            std::string line = FFtp.ErrorMessage().empty() ? FFtp.LastReply() : FFtp.ErrorMessage();
+            if (line.empty())
+                line = "error " + std::to_string(Error);
+            Fail(line);
+            return;
+        }
+        RunNext();
+    }
+
+    void Fail(const std::string& Line)
+    {
+        if (FProgress && FShownAny)
+            std::fprintf(stderr, "\n");
+        std::fprintf(stderr, "%s\n", Line.c_str());
+        FExitCode = 1;
+        // Leave politely when the session still stands.
+        if (FFtp.Connected() && FFtp.ControlOpen() && FFtp.State() == fcsReady) {
+            try {
+                FFinishing = true;
+                FFtp.Quit();
+                return;
+            } catch (...) {
+            }
+        }
+        Finish();
+    }
+
+    void Finish()
+    {
+        if (!FTempFile.empty())
+            ::unlink(FTempFile.c_str());
+        QCoreApplication::exit(FExitCode);
+    }
+
+    TOftpOptions FOpt;
+    TFtpClient FFtp;
+    std::vector<TStep> FSteps;
+    std::size_t FNextStep = 0;
+    int FExitCode = 0;
+    bool FFinishing = false;
+    bool FProgress = false;
+    bool FShownAny = false;
+    bool FCollect = false;
+    std::vector<std::string> FReplyLines;
+    std::string FTempFile;
+    std::int64_t FTotal = 0;
+    std::int64_t FRemoteSize = 0;
+    std::int64_t FFirstCount = -1;
+    std::uint64_t FTransferStart = 0;
+    std::uint64_t FLastShown = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    TOftpOptions options;
+    std::string error = ParseOftpOptions(args, options);
+    if (!error.empty()) {
+        std::fprintf(stderr, "oftp: %s\n%s", error.c_str(), OftpUsage());
+        return 2;
+    }
+    if (!options.SocksKind.empty()) {
+        std::fprintf(stderr, "oftp: SOCKS is not supported yet\n");
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    TOftpSession session(options);
+    QTimer::singleShot(0, [&session] { session.Start(); });
+    int rc = app.exec();
+    return rc;
+}

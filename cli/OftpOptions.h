@@ -1,0 +1,32 @@
+// The command line of oftp: options, the command and its arguments, parsed into one record.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What the command line asks for.
+struct TOftpOptions {
+    std::string Host;
+    std::string Port = "ftp";
+    std::string User = "anonymous";
+    std::string Password = "oftp@example.com";
+    bool Passive = true;
+    bool Binary = true;
+    bool Resume = false;
+    std::string Dir;
+    std::string SocksKind;        // "", "4", "4A" or "5"
+    std::string SocksServer;      // host:port
+    std::string SocksUser;
+    std::string SocksPassword;
+    std::string FtpProxy;
+    bool Verbose = false;
+    std::string Command;          // ls, nlst, get, put, quote
+    std::vector<std::string> Args;
+};
+
+// Parses argv (without the program name). Returns "" on success, else the reason of a
+// usage error (the caller prints it with the usage text and exits with 2).
+std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions& Out);
+
+// The usage text.
+const char* OftpUsage();
