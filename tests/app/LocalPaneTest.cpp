@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QItemSelectionModel>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,11 +28,14 @@ using foldertree::TFolderTree;
 
 namespace {
 
+// Written with the bytes of the name as they are: a detour through QString would turn a
+// name that is no valid text into another one.
 void WriteFile(const std::string& path, const std::string& content = {})
 {
-    QFile file(QFile::decodeName(path.c_str()));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path;
-    file.write(content.data(), static_cast<qint64>(content.size()));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
 }
 
 QString Text(const std::string& s)
@@ -318,6 +323,23 @@ TEST_F(LocalPaneTest, NamesBeyondAsciiRoundTripBetweenListAndDisk)
     ClickRow(QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac.txt"));
     EXPECT_EQ(Main().flbLocalFiles.SelectedNames(), std::vector<std::string>{name});
     EXPECT_EQ(Main().lblLocalFileSize->text(), "2");
+}
+
+TEST_F(LocalPaneTest, NamesThatAreNoValidTextStillReachTheFileListByteForByte)
+{
+    // A Latin-1 name on a UTF-8 system shows with a replacement character, but the
+    // selection goes by row, so the file list keeps the exact bytes for an upload.
+    const std::string name = "caf\xe9.txt";
+    WriteFile(Docs + "/" + name, "1234");
+    ShowFolder(Docs);
+    ExpectMirror();
+    int row = Main().flbLocalFiles.IndexOf(name);
+    ASSERT_GE(row, 0);
+    Main().lvLocalDir->SelectionModel()->setCurrentIndex(
+        LocalModel().index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    EXPECT_EQ(Main().flbLocalFiles.SelectedNames(), std::vector<std::string>{name});
+    EXPECT_EQ(Main().flbLocalFiles.FileName(), Docs + "/" + name);
+    EXPECT_EQ(Main().lblLocalFileSize->text(), "4");
 }
 
 // ---- selection ----
