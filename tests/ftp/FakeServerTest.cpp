@@ -993,3 +993,40 @@ TEST(FtpFormerBugs, WaitForReadySeesADataFailure)
     EXPECT_FALSE(c.RunAndWait([&] { c.ListDir(); }));
     EXPECT_EQ(c.RequestResult(), 425);
 }
+
+// ---- ASCII line ends ----
+
+TEST(FtpAscii, TypeAConvertsLineEndsBothWays)
+{
+    // Wire: CR LF (a CR split from its LF between two writes, a lone CR kept);
+    // local: LF alone.
+    std::string up = TempPath("ascii-up.txt");
+    testsrv::WriteFile(up, "x\ny\n\nz");
+    std::string down = TempPath("ascii-down.txt");
+    FakeFtpServer s;
+    AddLogin(s).Expect("TYPE A").Reply("200 ok").Expect("PASV").PasvReply().Expect("RETR t").DataAccept()
+        .Reply("150 ok").DataSend("a\r").Delay(50).DataSend("\nb\r\n\r\nc\rd").DataClose().Reply("226 ok")
+        .Expect("PASV").PasvReply().DataAccept().Expect("STOR u").Reply("150 go").DataReceiveAll()
+        .Reply("226 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SendTypeAscii();
+    ASSERT_TRUE(r.WaitDone(1));
+    c.SetHostFileName("t");
+    c.SetLocalFileName(down);
+    c.Get();
+    ASSERT_TRUE(r.WaitDone(2));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqGet), 0));
+    EXPECT_EQ(testsrv::ReadFile(down), "a\nb\n\nc\rd");
+    EXPECT_EQ(c.ByteCount(), 12);   // counted on the wire
+    c.SetHostFileName("u");
+    c.SetLocalFileName(up);
+    c.Put();
+    ASSERT_TRUE(r.WaitDone(3));
+    EXPECT_EQ(r.Done[2], std::make_pair(int(rqPut), 0));
+    EXPECT_EQ(s.DataReceived(), "x\r\ny\r\n\r\nz");
+}
