@@ -1022,7 +1022,7 @@ TEST(FtpAscii, TypeAConvertsLineEndsBothWays)
     ASSERT_TRUE(r.WaitDone(2));
     EXPECT_EQ(r.Done[1], std::make_pair(int(rqGet), 0));
     EXPECT_EQ(testsrv::ReadFile(down), "a\nb\n\nc\rd");
-    EXPECT_EQ(c.ByteCount(), 12);   // counted on the wire
+    EXPECT_EQ(c.ByteCount(), 11);   // counted on the wire
     c.SetHostFileName("u");
     c.SetLocalFileName(up);
     c.Put();
