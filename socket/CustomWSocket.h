@@ -242,6 +242,9 @@ protected:
     void DeliverReadable(std::uint16_t Error, bool Bounded);
     // True while the destructor runs.
     bool Destroying() const { return FDestroying; }
+    // Turns false when the object is destroyed: a layer that raises an event keeps a copy
+    // to learn whether the handler deleted the socket.
+    std::shared_ptr<bool> AliveToken() const { return FAlive; }
 
     // ---- fields ----
     std::string FDnsResult;
