@@ -1,0 +1,290 @@
+// oftp end to end: the program is run as scripts run it, against a pyftpdlib server.
+#include "servers/FtpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct RunResult {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+
+// Runs oftp with args; stdin is /dev/null, stdout and stderr are captured.
+RunResult RunOftp(const std::vector<std::string>& args, int timeoutMs = 60000)
+{
+    int out[2], err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, err[0]);
+    std::vector<std::string> all{OFTP_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    RunResult r;
+    int rc = posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(out[0]);
+        close(err[0]);
+        return r;
+    }
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    int waited = 0;
+    while (open > 0 && waited < timeoutMs) {
+        int n = poll(fds, 2, 100);
+        if (n == 0) {
+            waited += 100;
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[65536];
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? r.Out : r.Err).append(buf, std::size_t(got));
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0) {
+            kill(pid, SIGKILL);
+            close(f.fd);
+        }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+class Oftp : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        FServer = testsrv::StartPyftpdlib().release();
+        FLocal = testsrv::MakeTempDir("ombrex-oftp");
+    }
+    static void TearDownTestSuite()
+    {
+        delete FServer;
+        FServer = nullptr;
+        testsrv::RemoveTree(FLocal);
+    }
+    void SetUp() override
+    {
+        if (!FServer)
+            GTEST_SKIP() << "pyftpdlib cannot run here";
+    }
+    // The login options plus extra ones, then HOST.
+    std::vector<std::string> Base(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> a{"--port", std::to_string(FServer->Port()), "--user", FServer->User(),
+                                   "--password", FServer->Password()};
+        a.insert(a.end(), extra.begin(), extra.end());
+        a.push_back("127.0.0.1");
+        return a;
+    }
+    static std::vector<std::string> Cat(std::vector<std::string> a, const std::vector<std::string>& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    static std::string Random(std::size_t n, unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        std::string s(n, '\0');
+        for (auto& c : s)
+            c = char(rng());
+        return s;
+    }
+    static inline testsrv::FtpServer* FServer = nullptr;
+    static inline std::string FLocal;
+};
+
+} // namespace
+
+// ---- usage ----
+
+TEST_F(Oftp, BadUsageExitsWith2)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"127.0.0.1"},
+        {"127.0.0.1", "bogus"},
+        {"--nope", "127.0.0.1", "ls"},
+        {"127.0.0.1", "get", "only-one"},
+        {"127.0.0.1", "put", "a", "b", "c"},
+        {"127.0.0.1", "ls", "a", "b"},
+        {"127.0.0.1", "quote"},
+        {"--port", "127.0.0.1"},
+        {"--socks5", "nocolon", "127.0.0.1", "ls"},
+    };
+    for (const auto& args : cases) {
+        RunResult r = RunOftp(args);
+        EXPECT_EQ(r.Status, 2) << testing::PrintToString(args);
+        EXPECT_NE(r.Err.find("usage: oftp"), std::string::npos) << r.Err;
+        EXPECT_EQ(r.Out, "");
+    }
+}
+
+TEST_F(Oftp, SocksIsNotSupportedYet)
+{
+    for (const char* opt : {"--socks4", "--socks4a", "--socks5"}) {
+        RunResult r = RunOftp(Cat(Base({opt, "127.0.0.1:1080", "--socks-user", "u", "--socks-password", "p"}), {"ls"}));
+        EXPECT_EQ(r.Status, 2) << opt;
+        EXPECT_NE(r.Err.find("not supported yet"), std::string::npos) << r.Err;
+    }
+}
+
+// ---- commands ----
+
+TEST_F(Oftp, LsAndNlstPrintTheListing)
+{
+    ::mkdir(FServer->LocalPath("/lsdir").c_str(), 0755);
+    for (const char* n : {"alpha.txt", "beta.bin"})
+        testsrv::WriteFile(FServer->LocalPath(std::string("/lsdir/") + n), n);
+    for (const char* mode : {"--passive", "--active"}) {
+        RunResult r = RunOftp(Cat(Base({mode}), {"ls", "/lsdir"}));
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        EXPECT_NE(r.Out.find("alpha.txt"), std::string::npos) << r.Out;
+        EXPECT_NE(r.Out.find("beta.bin"), std::string::npos) << r.Out;
+        EXPECT_NE(r.Out.find("\r\n"), std::string::npos);   // raw listing, as the server sent it
+
+        r = RunOftp(Cat(Base({mode, "--dir", "/lsdir"}), {"nlst"}));
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        std::istringstream in(r.Out);
+        std::set<std::string> names;
+        for (std::string line; std::getline(in, line);)
+            names.insert(line.substr(0, line.find('\r')));
+        EXPECT_EQ(names, (std::set<std::string>{"alpha.txt", "beta.bin"}));
+    }
+}
+
+TEST_F(Oftp, QuotePrintsTheReply)
+{
+    RunResult r = RunOftp(Cat(Base(), {"quote", "SYST"}));
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "215 UNIX Type: L8\n");
+
+    r = RunOftp(Cat(Base(), {"quote", "XBOGUS"}));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out.substr(0, 4), "500 ");
+    EXPECT_EQ(r.Err.substr(0, 4), "500 ") << r.Err;
+}
+
+TEST_F(Oftp, FailedRequestsExitWith1AndTheReply)
+{
+    RunResult r = RunOftp({"--port", std::to_string(FServer->Port()), "--user", "tester", "--password", "wrong",
+                           "127.0.0.1", "ls"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, "530 Authentication failed.\n");
+
+    r = RunOftp(Cat(Base(), {"get", "no-such-file", FLocal + "/x"}));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err.substr(0, 4), "550 ") << r.Err;
+
+    r = RunOftp(Cat(Base({"--dir", "/no/such/dir"}), {"ls"}));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err.substr(0, 4), "550 ") << r.Err;
+
+    r = RunOftp({"--port", std::to_string(testsrv::FreeLoopbackPort()), "127.0.0.1", "ls"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("Winsock error #10061"), std::string::npos) << r.Err;
+}
+
+TEST_F(Oftp, GetAndPutAreByteIdentical)
+{
+    std::string content = Random(2 * 1024 * 1024 + 3, 5);
+    std::string src = FLocal + "/src.bin";
+    testsrv::WriteFile(src, content);
+    for (const char* mode : {"--passive", "--active"}) {
+        std::string remote = std::string("up") + mode + ".bin";
+        RunResult r = RunOftp(Cat(Base({mode, "--binary"}), {"put", src, remote}));
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_EQ(r.Out, "");
+        EXPECT_TRUE(testsrv::ReadFile(FServer->LocalPath("/" + remote)) == content);
+        std::string back = FLocal + "/back" + mode;
+        r = RunOftp(Cat(Base({mode}), {"get", remote, back}));
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_TRUE(testsrv::ReadFile(back) == content);
+    }
+}
+
+TEST_F(Oftp, AsciiKeepsLocalLineEnds)
+{
+    std::string text = "one\ntwo\n\nthree\n";
+    std::string src = FLocal + "/text.txt";
+    testsrv::WriteFile(src, text);
+    RunResult r = RunOftp(Cat(Base({"--ascii"}), {"put", src, "text.txt"}));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(testsrv::ReadFile(FServer->LocalPath("/text.txt")), text);
+    r = RunOftp(Cat(Base({"--ascii", "-v"}), {"get", "text.txt", FLocal + "/text.back"}));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(testsrv::ReadFile(FLocal + "/text.back"), text);
+    EXPECT_NE(r.Err.find("> TYPE A"), std::string::npos) << r.Err;
+}
+
+TEST_F(Oftp, VerboseShowsTheSessionWithoutThePassword)
+{
+    RunResult r = RunOftp(Cat(Base({"-v"}), {"quote", "NOOP"}));
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Err.find("< 220 "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("> USER tester\n"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("> PASS ******\n"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("secret"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("> QUIT"), std::string::npos) << r.Err;
+}
+
+TEST_F(Oftp, ResumeCompletesPartialFiles)
+{
+    std::string content = Random(1024 * 1024 + 11, 9);
+    testsrv::WriteFile(FServer->LocalPath("/whole.bin"), content);
+    std::string local = FLocal + "/partial.bin";
+    testsrv::WriteFile(local, content.substr(0, 300000));
+    RunResult r = RunOftp(Cat(Base({"--resume", "-v"}), {"get", "whole.bin", local}));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find("> REST 300000"), std::string::npos) << r.Err;
+    EXPECT_TRUE(testsrv::ReadFile(local) == content);
+
+    std::string src = FLocal + "/whole-up.bin";
+    testsrv::WriteFile(src, content);
+    testsrv::WriteFile(FServer->LocalPath("/half.bin"), content.substr(0, 500000));
+    r = RunOftp(Cat(Base({"--resume", "-v"}), {"put", src, "half.bin"}));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find("> REST 500000"), std::string::npos) << r.Err;
+    EXPECT_TRUE(testsrv::ReadFile(FServer->LocalPath("/half.bin")) == content);
+}
