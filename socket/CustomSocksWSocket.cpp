@@ -237,6 +237,13 @@ void TCustomSocksWSocket::DoSessionConnected(std::uint16_t Error)
     TCustomWSocket::DoSessionConnected(Error);
 }
 
+void TCustomSocksWSocket::DoDataSent(std::uint16_t Error)
+{
+    if (FSocksState != socksIdle)
+        return;
+    TCustomWSocket::DoDataSent(Error);
+}
+
 void TCustomSocksWSocket::DoSessionClosed(std::uint16_t Error)
 {
     if (FSocksState == socksAwaitLogin) {
@@ -355,6 +362,15 @@ void TCustomSocksWSocket::SendSocksRequest()
         len += 2;
     }
     SendSocksMessage(msg, len);
+}
+
+void TCustomSocksWSocket::PostWriteReady()
+{
+    // The write readiness that follows a direct connect was taken by the negotiation; the
+    // user gets it now, from the loop, like any write notification (dropped if the handle
+    // changes meanwhile).
+    platform::PostMessage(WindowHandle(), WM_SOCKET_NOTIFY, FHandle,
+                          wsock::WSAMAKESELECTREPLY(int(wsock::FD_WRITE), 0));
 }
 
 bool TCustomSocksWSocket::ReadSocksReply(std::int32_t Limit)
@@ -477,6 +493,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error)
                 return true;
             }
             FSocksState = socksIdle;
+            PostWriteReady();
             TCustomWSocket::DoSessionConnected(0);
             if (!*alive || FHandle != handle)
                 return true;
@@ -519,6 +536,7 @@ bool TCustomSocksWSocket::DoDataAvailable(std::uint16_t Error)
             FSocksLeftoverPos = need;
             FSocksLeftoverCount = FSocksRcvCount - need;
             FSocksRcvCount = 0;
+            PostWriteReady();
             TCustomWSocket::DoSessionConnected(0);
             if (!*alive || FHandle != handle)
                 return true;

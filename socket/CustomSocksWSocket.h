@@ -64,8 +64,10 @@ constexpr int SocksReplyAreaSize = 512;
 
 // The SOCKS client layer. Without SocksServer it passes everything through. With it,
 // Connect opens the TCP connection to the proxy, negotiates inside the read notifications,
-// and raises OnSessionConnected(0) only once the proxy has connected to Addr:Port; a failure
-// gives OnSocksError, OnSessionConnected(Error) and the close with OnSessionClosed(Error).
+// and raises OnSessionConnected(0) only once the proxy has connected to Addr:Port, followed
+// by OnDataSent(0) from the event loop as after a direct connect (no OnDataAvailable and no
+// OnDataSent reach the user while negotiating); a failure gives OnSocksError,
+// OnSessionConnected(Error) and the close with OnSessionClosed(Error).
 // The proxy settings (SocksServer, SocksPort, SocksLevel) return to their defaults after
 // every close; SocksUsercode, SocksPassword and SocksAuthentication keep their values.
 class TCustomSocksWSocket : public TCustomWSocket {
@@ -130,6 +132,8 @@ protected:
     bool DoDataAvailable(std::uint16_t Error) override;
     void DoSessionConnected(std::uint16_t Error) override;
     void DoSessionClosed(std::uint16_t Error) override;
+    // Swallowed while negotiating: the bytes sent are the negotiation's, not the user's.
+    void DoDataSent(std::uint16_t Error) override;
     std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags) override;
 
     // ---- fields ----
@@ -157,6 +161,8 @@ private:
     void SendSocksRequest();
     // Sends the SOCKS 5 user/password login.
     void SendSocksLogin();
+    // Queues the write notification that a direct connect would have brought.
+    void PostWriteReady();
     // Sends a built message; a failure of Send is the connection's to report.
     void SendSocksMessage(const std::uint8_t* Data, int Len);
     // Reads what has arrived into the reply area, at most up to Limit bytes in all; false

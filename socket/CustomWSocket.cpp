@@ -927,7 +927,10 @@ int TCustomWSocket::ResumeEvents()
 
 void TCustomWSocket::PumpMessages()
 {
+    auto alive = FAlive;
     platform::PumpMessages();
+    if (!*alive)
+        return;   // a handler run by the pump destroyed the socket
     if (FMultiThreaded && winsock::ThreadQuitRequested())
         FTerminated = true;
 }

@@ -115,8 +115,8 @@ TEST(LineModeSplit, Table)
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.Name);
         peer::ScriptedPeer p(c.Script);
-        TWSocket s;
         LineLog log;
+        TWSocket s;
         log.Attach(s);
         s.SetLineMode(true);
         s.SetLineEnd(c.LineEnd);
@@ -133,8 +133,8 @@ TEST(LineModeSplit, Table)
 TEST(LineModeSplit, RestWaitsForItsLineEnd)
 {
     peer::ScriptedPeer p({WriteBytes("AB\r\nCD"), PauseMs(250), WriteBytes("\r\n")});
-    TWSocket s;
     LineLog log;
+    TWSocket s;
     log.Attach(s);
     s.SetLineMode(true);
     ConnectTo(s, p);
@@ -280,8 +280,8 @@ TEST(LineModeSwitch, OnWithBufferedBytesFindsTheirLines)
     // re-delivery messages run: both must end although no complete line is there, and the
     // line end that comes later completes the buffered line.
     peer::ScriptedPeer p({WriteBytes("part"), PauseMs(250), WriteBytes("ial\r\nnext\r\n")});
-    TWSocket s;
     LineLog log;
+    TWSocket s;
     log.Attach(s);
     s.SetLineMode(true);
     ConnectTo(s, p);
@@ -374,8 +374,8 @@ TEST(LineModeHandlers, LineReadOutsideTheHandlerLetsTheNextOnesThrough)
 TEST(LineModeClose, LastLineIsOfferedBeforeTheClose)
 {
     peer::ScriptedPeer p({WriteBytes("AB\r\nCD"), peer::CloseNow()});
-    TWSocket s;
     LineLog log;
+    TWSocket s;
     log.Attach(s);
     s.SetLineMode(true);
     ConnectTo(s, p);
@@ -388,8 +388,8 @@ TEST(LineModeClose, LastLineIsOfferedBeforeTheClose)
 TEST(LineModeClose, CloseInsideALineHandlerDropsTheRest)
 {
     peer::ScriptedPeer p({WriteBytes("1\r\n2\r\n3")});
-    TWSocket s;
     LineLog log;
+    TWSocket s;
     log.Attach(s);
     auto read = s.OnDataAvailable;
     s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t e) {
@@ -427,8 +427,8 @@ TEST(LineModeSocks, LinesThatCameWithTheReply)
     std::string reply = Bytes({5, 0, 0, 1, 1, 2, 3, 4, 0, 80});
     peer::ScriptedPeer p({ReadBytes(3), WriteBytes(Bytes({5, 0})), ReadBytes(16),
                           WriteBytes(reply + "L1\r\nL2\r\npa"), PauseMs(100), WriteBytes("rt\r\n")});
-    TWSocket s;
     LineLog log;
+    TWSocket s;
     log.Attach(s);
     s.SetLineMode(true);
     s.SetAddr("127.0.0.1");

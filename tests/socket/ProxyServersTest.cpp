@@ -101,8 +101,8 @@ TEST(RealProxies, DanteRefusedDestination)
     auto dante = testsrv::StartDante();
     if (!dante)
         GTEST_SKIP() << "dante cannot run here";
+    EventLog log;   // outlives the socket
     TWSocket s;
-    EventLog log;
     log.Attach(s);
     std::vector<int> socksErrors;
     s.OnSocksError = [&](TCustomWSocket*, std::int32_t e, const std::string&) { socksErrors.push_back(e); };
@@ -161,8 +161,8 @@ TEST(RealProxies, FtpProxyStartsAndRelaysALogin)
     ASSERT_TRUE(proxy->Running());
 
     // The control dialogue in line mode: one reply line per event.
+    std::vector<std::string> replies;   // outlives the socket
     TWSocket s;
-    std::vector<std::string> replies;
     s.SetLineMode(true);
     s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) { replies.push_back(sender->ReceiveStr()); };
     s.SetAddr("127.0.0.1");

@@ -260,6 +260,32 @@ TEST(SocksSuccess, Socks5DomainNameInTheReply)
     EXPECT_EQ(s.BoundPort(), "1024");
 }
 
+TEST(SocksSuccess, OnDataSentOnlyOnceTheSessionIsUp)
+{
+    // The negotiation's own sends are not the user's: like a direct connection, the
+    // session shows OnSessionConnected first and then OnDataSent(0) (a write notification
+    // of the negotiation still queued may bring a second one, as any empty-queue
+    // notification does).
+    for (std::string level : {"4", "5"}) {
+        SCOPED_TRACE(level);
+        peer::ScriptedPeer proxy(level == "5" ? Socks5Success()
+                                              : std::vector<Step>{ReadBytes(9), WriteBytes(Socks4Reply(90))});
+        SocksLog log;
+        TWSocket s;
+        log.Log.Attach(s);
+        Configure(s, level, proxy.Port());
+        s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return log.Log.Sent > 0; }));
+        PumpFor(30);
+        auto& ev = log.Log.Events;
+        auto connected = std::find(ev.begin(), ev.end(), "connected 0");
+        auto sent = std::find(ev.begin(), ev.end(), "sent 0");
+        ASSERT_NE(connected, ev.end());
+        EXPECT_LT(connected, sent);
+        EXPECT_LE(log.Log.Sent, 2);
+    }
+}
+
 // ---- application data that came with the reply ----
 
 TEST(SocksLeftover, ServedFirstAndCountedByRcvdCount)
@@ -601,8 +627,8 @@ TEST(SocksSettings, ConfigurationRefusals)
 TEST(SocksSettings, ClosedOnlyWhileTheSessionRuns)
 {
     peer::ScriptedPeer proxy(Socks5Success());
+    EventLog log;   // outlives the socket, whose destructor still reports state changes
     TWSocket s;
-    EventLog log;
     log.Attach(s);
     Configure(s, "5", proxy.Port());
     s.Connect();
