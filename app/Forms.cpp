@@ -4,6 +4,8 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "dialogs/AboutBox.h"
+#include "dialogs/ConnectForm.h"
+#include "dialogs/FileExistsForm.h"
 #include "dialogs/InputDialog.h"
 #include "dialogs/LogForm.h"
 #include "dialogs/TransferStatusForm.h"
@@ -16,16 +18,21 @@
 TForms::TForms()
 {
     MainWindow = std::make_unique<TMainWindow>();
-    // ConnectForm: the connect dialog is created here.
+    ConnectForm = std::make_unique<TConnectForm>();
     LogForm = std::make_unique<TLogForm>();
     TransferStatusForm = std::make_unique<TTransferStatusForm>();
-    // FileExistsForm: the file-exists dialog is created here.
+    FileExistsForm = std::make_unique<TFileExistsForm>();
     InputDialog = std::make_unique<TInputDialog>();
     AboutBox = std::make_unique<TAboutBox>();
 
+    MainWindow->ConnectForm = ConnectForm.get();
     MainWindow->LogForm = LogForm.get();
     MainWindow->TransferStatusForm = TransferStatusForm.get();
+    MainWindow->FileExistsForm = FileExistsForm.get();
     MainWindow->InputDialog = InputDialog.get();
+    // Both dialogs ask through the one input dialog, created after them.
+    ConnectForm->InputDialog = InputDialog.get();
+    FileExistsForm->InputDialog = InputDialog.get();
     MainWindow->AboutBox = AboutBox.get();
     // The status window's Cancel is the main window's abort button.
     TMainWindow* main = MainWindow.get();
@@ -39,14 +46,17 @@ TForms::~TForms()
     MainWindow->OnClose = nullptr;
     AboutBox.reset();
     InputDialog.reset();
+    FileExistsForm.reset();
     TransferStatusForm.reset();
     LogForm.reset();
+    ConnectForm.reset();
     MainWindow.reset();
 }
 
 std::vector<QWidget*> TForms::Windows() const
 {
-    return {MainWindow.get(), LogForm.get(), TransferStatusForm.get(), InputDialog.get(),
+    return {MainWindow.get(),         ConnectForm.get(),    LogForm.get(),
+            TransferStatusForm.get(), FileExistsForm.get(), InputDialog.get(),
             AboutBox.get()};
 }
 

@@ -9,6 +9,8 @@
 
 class TAboutBox;
 class TApplication;
+class TConnectForm;
+class TFileExistsForm;
 class TInputDialog;
 class TLogForm;
 class TMainWindow;
@@ -33,10 +35,10 @@ public:
     void ShowMainForm();
 
     std::unique_ptr<TMainWindow> MainWindow;
-    // ConnectForm (TConnectForm) is created second, right after MainWindow.
+    std::unique_ptr<TConnectForm> ConnectForm;
     std::unique_ptr<TLogForm> LogForm;
     std::unique_ptr<TTransferStatusForm> TransferStatusForm;
-    // FileExistsForm (TFileExistsForm) is created fifth, right after TransferStatusForm.
+    std::unique_ptr<TFileExistsForm> FileExistsForm;
     std::unique_ptr<TInputDialog> InputDialog;
     std::unique_ptr<TAboutBox> AboutBox;
 };

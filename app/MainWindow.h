@@ -34,6 +34,8 @@ class QToolButton;
 class QTreeView;
 class QWidget;
 class TAboutBox;
+class TConnectForm;
+class TFileExistsForm;
 class TInputDialog;
 class TLogForm;
 class TTransferStatusForm;
@@ -56,8 +58,10 @@ public:
     ~TMainWindow() override;
 
     // ---- The other windows: set by start-up right after they are created. ----
+    QPointer<TConnectForm> ConnectForm;
     QPointer<TLogForm> LogForm;
     QPointer<TTransferStatusForm> TransferStatusForm;
+    QPointer<TFileExistsForm> FileExistsForm;
     QPointer<TInputDialog> InputDialog;
     QPointer<TAboutBox> AboutBox;
 

@@ -57,8 +57,8 @@ TEST_F(ProgramTest, TitleWindowsInOrderAndOnlyTheMainWindowShown)
     QStringList order;
     for (QWidget* window : Forms->Windows())
         order << window->objectName();
-    EXPECT_EQ(order, (QStringList{"MainWindow", "LogForm", "TransferStatusForm", "InputDialog",
-                                  "AboutBox"}));
+    EXPECT_EQ(order, (QStringList{"MainWindow", "ConnectForm", "LogForm", "TransferStatusForm",
+                                  "FileExistsForm", "InputDialog", "AboutBox"}));
     EXPECT_TRUE(Main().isVisible());
     EXPECT_TRUE(Main().windowState() & Qt::WindowMaximized);
     for (QWidget* window : Forms->Windows())

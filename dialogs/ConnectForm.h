@@ -1,0 +1,93 @@
+// The connect dialog: server, port, user, password, passive mode and remote directory,
+// with the favourite sites kept in the settings file "/OFTP.ini" beside the program.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+
+#include <functional>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QToolButton;
+class TInputDialog;
+
+// The first server name: a host name that names no real server.
+extern const char* const ConnectDefaultServerName;
+// The first password and the default of a stored site's "Psw": the customary anonymous
+// password, an e-mail address that names nobody.
+extern const char* const ConnectDefaultPassword;
+
+// Modal dialog that names the server to connect to. The main window shows it with
+// ShowModal() and, only when that returns QDialog::Accepted, reads txtServerName,
+// txtPort, txtUserName, txtPassWord, chkPassive and txtRemoteDir as they stand. Created
+// once and reused: the fields keep what they held when it was last closed.
+class TConnectForm : public QDialog {
+public:
+    // Builds the dialog and runs FormCreate. settingsPath names the favourites file;
+    // empty = the program's folder + "/OFTP.ini".
+    explicit TConnectForm(QWidget* parent = nullptr, const QString& settingsPath = QString());
+
+    QLineEdit* txtServerName;        // server host name or address
+    QLineEdit* txtPort;              // service name or number, passed on as text ("ftp")
+    QCheckBox* chkPassive;           // "Passive", text left of the box, unchecked at first
+    QLineEdit* txtUserName;          // "Anonymous" at first
+    QPushButton* btnAnanymous;       // "Ananymous": puts "Anonymous" into txtUserName
+    QLineEdit* txtPassWord;          // shown as typed, no masking
+    QLineEdit* txtRemoteDir;         // "/": the directory changed to after logging in
+    QPushButton* btnOK;              // "Connect", the default button: accepts
+    QPushButton* btnCancel;          // "Cancel": rejects
+    QToolButton* btnShowHideFavorites;   // "Favorites": shows or hides the panel
+    QFrame* bvlFavoritesPanel;       // the favourites panel at the right
+    QPushButton* btnOpenCurent;      // "Open": loads the selected site into the fields
+    QPushButton* btnSaveCurrent;     // "Add to favorites": stores the fields as a site
+    QPushButton* btnKillCurrent;     // "Delete": removes the selected site
+    QListWidget* lstFavorites;       // site names, single selection, unsorted
+
+    // The shared one-line input dialog, set by start-up; when empty the dialog uses one
+    // of its own.
+    QPointer<TInputDialog> InputDialog;
+
+    // Replaces exec() of every box this dialog opens (the site-name prompt and the
+    // user-name question) and returns what exec() would: tests answer them this way.
+    // Empty = exec().
+    std::function<int(QDialog& box)> OnRunModal;
+    // Replaces exec() of this dialog in ShowModal() (tests of its callers). Empty = exec().
+    std::function<int()> OnShowModal;
+
+    // Shows the dialog modally; QDialog::Accepted when the user pressed "Connect".
+    int ShowModal();
+
+    // The favourites file this dialog reads and writes.
+    QString SettingsPath() const { return FSettingsPath; }
+    // Names another favourites file (tests); empty = the one beside the program.
+    void SetSettingsPath(const QString& path);
+    // The default favourites file: the program's folder + "/OFTP.ini".
+    static QString DefaultSettingsPath();
+
+    // ---- Handlers; those that write raise platform::EIniFileException on failure. ----
+    // Hides the favourites panel, narrows the window to the fields, fills the list.
+    void FormCreate();
+    void btnAnanymousClick();
+    void btnShowHideFavoritesClick();
+    void btnOpenCurentClick();
+    void btnSaveCurrentClick();
+    void btnKillCurrentClick();
+    // Refills lstFavorites with the sites of the settings file, in file order.
+    void LoadFavorites();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    int RunModal(QDialog& box);
+    TInputDialog& Input();
+    void SetWidth(int width);
+
+    QString FSettingsPath;
+    TInputDialog* FOwnInputDialog = nullptr;
+};
