@@ -13,9 +13,11 @@ namespace {
 
 // Bytes read from the data connection per call. The engine hands every read to the file
 // and to OnProgress; a large read keeps the system calls per GiB low.
-constexpr std::size_t kDownloadChunk = 256 * 1024;
-// Bytes read from the local file per pump run of an upload.
-constexpr std::size_t kUploadChunk = 256 * 1024;
+constexpr std::size_t kDownloadChunk = 128 * 1024;
+// Bytes read from the local file per pump run of an upload. The block, its copy in the
+// socket's queue and the socket's gather buffer stay in the processor's cache at this size
+// (measured: larger blocks cost more CPU per GiB, not less).
+constexpr std::size_t kUploadChunk = 64 * 1024;
 
 bool WriteAll(int Fd, const char* Data, std::size_t Len)
 {
