@@ -4,6 +4,7 @@ once it accepts connections, and serves one folder to one user (and, if asked, t
 anonymous) until it is terminated."""
 import argparse
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -16,14 +17,22 @@ def main():
     ap.add_argument("--root", required=True)
     ap.add_argument("--user", default="tester")
     ap.add_argument("--password", default="secret")
+    # Takes the password from this environment variable instead, so that it does not
+    # show in the process list.
+    ap.add_argument("--password-env", default=None)
     ap.add_argument("--anonymous", action="store_true")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--banner", default="Ombrex test server ready.")
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.ERROR)
+    password = args.password
+    if args.password_env:
+        password = os.environ.get(args.password_env)
+        if not password:
+            sys.exit("environment variable %s holds no password" % args.password_env)
     auth = DummyAuthorizer()
-    auth.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    auth.add_user(args.user, password, args.root, perm="elradfmwMT")
     if args.anonymous:
         auth.add_anonymous(args.root, perm="elradfmwMT")
 
