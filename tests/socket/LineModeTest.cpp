@@ -420,6 +420,22 @@ TEST(LineModeClose, HandlerMayDestroyItsSocket)
     EXPECT_EQ(calls, 1);
 }
 
+TEST(LineModeHandlers, ExceptionDuringRedeliveryGoesToOnBgException)
+{
+    peer::ScriptedPeer p({WriteBytes("abc")});
+    std::string caught;
+    TWSocket s;
+    s.OnBgException = [&](TCustomWSocket*, const std::exception& E, bool&) { caught = E.what(); };
+    s.SetLineMode(true);
+    ConnectTo(s, p);
+    ASSERT_TRUE(PumpUntil([&] { return s.LineBufCount() == 3; }));
+    s.OnDataAvailable = [](TCustomWSocket*, std::uint16_t) { throw std::runtime_error("handler failed"); };
+    s.SetLineMode(false);   // message 1044 offers "abc" to the throwing handler
+    ASSERT_TRUE(PumpUntil([&] { return !caught.empty(); }));
+    EXPECT_EQ(caught, "handler failed");
+    EXPECT_EQ(s.State(), wsClosed) << "CanClose left true: the socket is aborted";
+}
+
 // ---- line mode after a SOCKS negotiation ----
 
 TEST(LineModeSocks, LinesThatCameWithTheReply)
