@@ -1030,3 +1030,226 @@ TEST(FtpAscii, TypeAConvertsLineEndsBothWays)
     EXPECT_EQ(r.Done[2], std::make_pair(int(rqPut), 0));
     EXPECT_EQ(s.DataReceived(), "x\r\ny\r\n\r\nz");
 }
+
+// ---- one-shot requests ----
+
+struct OneShotCase {
+    const char* Name;
+    std::function<void(TFtpClient&)> Start;
+    std::vector<std::pair<std::string, std::string>> Dialogue;   // command, reply
+    int Kind;
+    int Error;
+    const char* LastReply;   // reported after the QUIT
+};
+
+class FtpOneShot : public testing::TestWithParam<OneShotCase> {};
+
+TEST_P(FtpOneShot, TranscriptKindAndReply)
+{
+    const OneShotCase& t = GetParam();
+    FakeFtpServer s;
+    AddLogin(s);
+    Lines expected{"USER joe", "PASS pw"};
+    for (const auto& [cmd, reply] : t.Dialogue) {
+        s.Expect(cmd).Reply(reply);
+        expected.push_back(cmd);
+    }
+    s.WaitClientClose();
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    Configure(c, s);
+    t.Start(c);
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(t.Kind, t.Error));
+    EXPECT_EQ(c.LastReply(), t.LastReply);
+    PumpUntil([&] { return s.Transcript().size() >= expected.size(); }, 3000);
+    EXPECT_EQ(s.Transcript(), expected);
+    // A failing step ends the request at once: no QUIT, the session stays.
+    EXPECT_EQ(c.Connected(), t.Error != 0);
+    EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogue, FtpOneShot,
+    testing::Values(
+        OneShotCase{"SystSkipsCwd",
+                    [](TFtpClient& c) { c.SetHostDirName("/ignored"); c.OneShotSyst(); },
+                    {{"SYST", "215 UNIX"}, {"QUIT", "221 Bye"}}, 13, 0, "215 UNIX"},
+        OneShotCase{"MkdAfterCwd",
+                    [](TFtpClient& c) { c.SetHostDirName("/pub"); c.SetHostFileName("d"); c.OneShotMkd(); },
+                    {{"CWD /pub", "250 ok"}, {"MKD d", "257 \"/pub/d\""}, {"QUIT", "221 Bye"}}, 29, 0,
+                    "257 \"/pub/d\""},
+        OneShotCase{"RmdFails",
+                    [](TFtpClient& c) { c.SetHostFileName("d"); c.OneShotRmd(); },
+                    {{"RMD d", "550 Not empty"}}, 30, 550, "550 Not empty"},
+        OneShotCase{"Dele", [](TFtpClient& c) { c.SetHostFileName("f"); c.OneShotDele(); },
+                    {{"DELE f", "250 gone"}, {"QUIT", "221 Bye"}}, 28, 0, "250 gone"},
+        OneShotCase{"Size", [](TFtpClient& c) { c.SetHostFileName("f"); c.OneShotSize(); },
+                    {{"SIZE f", "213 77"}, {"QUIT", "221 Bye"}}, 16, 0, "213 77"},
+        OneShotCase{"Rename",
+                    [](TFtpClient& c) { c.SetHostFileName("a"); c.SetLocalFileName("b"); c.OneShotRename(); },
+                    {{"RNFR a", "350 ok"}, {"RNTO b", "250 done"}, {"QUIT", "221 Bye"}}, 23, 0, "250 done"},
+        OneShotCase{"Quote", [](TFtpClient& c) { c.SetLocalFileName("SITE HELP"); c.OneShotQuote(); },
+                    {{"SITE HELP", "214 help"}, {"QUIT", "221 Bye"}}, 34, 0, "214 help"},
+        OneShotCase{"PutFailingBeforeItsUploadStep",
+                    [](TFtpClient& c) { c.SetLocalFileName("/nonexistent"); c.SetHostFileName("x"); c.OneShotPut(); },
+                    {{"TYPE I", "504 no"}}, 35, 504, "504 no"},
+        OneShotCase{"ResumePutFailingEarly",
+                    [](TFtpClient& c) { c.SetLocalFileName("/nonexistent"); c.OneShotResumePut(); },
+                    {{"TYPE I", "500 no"}}, 41, 500, "500 no"},
+        OneShotCase{"ResumeGetFailingEarly",
+                    [](TFtpClient& c) { c.SetLocalFileName("/nonexistent"); c.OneShotResumeGet(); },
+                    {{"TYPE I", "500 no"}}, 39, 500, "500 no"},
+        OneShotCase{"ListDirFailingEarly", [](TFtpClient& c) { c.SetPassiveMode(true); c.OneShotListDir(); },
+                    {{"PASV", "502 no"}}, 11, 502, "502 no"},
+        OneShotCase{"ListNamesFailingEarly", [](TFtpClient& c) { c.SetPassiveMode(true); c.OneShotListNames(); },
+                    {{"PASV", "502 no"}}, 12, 502, "502 no"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(FtpOneShotUpload, AppendReportsItsUploadKind)
+{
+    std::string local = TempPath("append.bin");
+    testsrv::WriteFile(local, "more");
+    FakeFtpServer s;
+    AddLogin(s).Expect("TYPE I").Reply("200 ok").Expect("PASV").PasvReply().DataAccept().Expect("APPE log")
+        .Reply("150 go").DataReceiveAll().Reply("226 ok").Expect("QUIT").Reply("221 Bye").WaitClientClose();
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    Configure(c, s);
+    c.SetPassiveMode(true);
+    c.SetHostFileName("log");
+    c.SetLocalFileName(local);
+    c.OneShotAppend();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqAppend), 0));
+    EXPECT_EQ(c.LastReply(), "226 ok");
+    EXPECT_EQ(s.DataReceived(), "more");
+}
+
+// ---- progress abort, background exceptions, synchronous wait ----
+
+TEST(FtpProgress, AbortFlagClosesTheDataConnection)
+{
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("RETR f").DataAccept().Reply("150 ok")
+        .DataSend(std::string(5000, 'k')).Delay(300).Reply("426 Connection closed; transfer aborted.");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.OnProgress = [](TCustomFtpCli*, std::int64_t, bool& abort) { abort = true; };
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SetHostFileName("f");
+    c.SetLocalFileName(TempPath("progress-abort.bin"));
+    c.Get();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqGet), 426));
+    EXPECT_TRUE(r.Displayed("! Abort requested"));
+    EXPECT_TRUE(r.Displayed("! RETR Failed"));
+    EXPECT_TRUE(c.Connected());   // only the data connection went
+}
+
+TEST(FtpBackground, ExceptionOfARequestDoneHandlerGoesToOnBgException)
+{
+    FakeFtpServer s;
+    AddLogin(s).Expect("NOOP").Reply("200 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    std::string caught;
+    bool canClose = false;
+    c.OnBgException = [&](TCustomFtpCli*, const std::exception& e, bool& close) {
+        caught = e.what();
+        canClose = close;
+    };
+    c.OnRequestDone = [](TCustomFtpCli*, TFtpRequest, std::uint16_t) { throw std::runtime_error("handler failed"); };
+    c.SetLocalFileName("NOOP");
+    c.Quote();
+    ASSERT_TRUE(PumpUntil([&] { return !caught.empty(); }));
+    EXPECT_EQ(caught, "handler failed");
+    EXPECT_TRUE(canClose);
+    EXPECT_EQ(c.State(), fcsReady);
+    EXPECT_TRUE(c.Connected());
+}
+
+TEST(FtpWait, WaitForReadyTimesOutWith426)
+{
+    FakeFtpServer s;
+    AddLogin(s).Expect("PWD").WaitClientClose();   // never answered
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetTimeout(1);
+    std::uint64_t start = platform::GetTickCount64();
+    EXPECT_FALSE(c.RunAndWait([&] { c.Pwd(); }));
+    std::uint64_t took = platform::GetTickCount64() - start;
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 5000u);
+    EXPECT_EQ(c.ErrorMessage(), "426 Timeout");
+    EXPECT_EQ(c.ReplyCode(), 426);
+    EXPECT_EQ(c.State(), fcsReady);
+    EXPECT_FALSE(c.Connected());
+    EXPECT_FALSE(c.RunAndWait([&] { c.Pwd(); }));   // refused: not connected
+}
+
+TEST(FtpWait, WaitForReadyReturnsTheResult)
+{
+    FakeFtpServer s;
+    AddLogin(s).Expect("SYST").Reply("215 UNIX").Expect("CWD x").Reply("550 no");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    Configure(c, s);
+    EXPECT_TRUE(c.RunAndWait([&] { c.Connect(); }));
+    EXPECT_TRUE(c.RunAndWait([&] { c.Syst(); }));
+    c.SetHostDirName("x");
+    EXPECT_FALSE(c.RunAndWait([&] { c.Cwd(); }));
+    EXPECT_EQ(c.RequestResult(), 550);
+}
+
+// ---- properties ----
+
+TEST(FtpProperties, DefaultsAndSetterRules)
+{
+    TFtpClient c;
+    EXPECT_EQ(c.Timeout(), 15);
+    EXPECT_FALSE(c.MultiThreaded());
+    EXPECT_EQ(c.Port(), "ftp");
+    EXPECT_TRUE(c.Binary());
+    EXPECT_FALSE(c.DisplayFileFlag());
+    EXPECT_EQ(c.ShareMode(), ftpShareExclusive);
+    EXPECT_TRUE(c.Options() == TFtpOptions{ftpAcceptLF});
+    EXPECT_EQ(c.ConnectionType(), ftpDirect);
+    EXPECT_FALSE(c.PassiveMode());
+    EXPECT_EQ(c.State(), fcsReady);
+    EXPECT_EQ(c.CurrentRequest(), rqNone);
+    EXPECT_FALSE(c.Connected());
+
+    for (TFtpShareMode m : {ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone}) {
+        c.SetShareMode(m);
+        EXPECT_EQ(c.ShareMode(), m);
+    }
+    c.SetShareMode(static_cast<TFtpShareMode>(42));
+    EXPECT_EQ(c.ShareMode(), ftpShareExclusive);
+
+    c.SetConnectionType(ftpSocks5);
+    EXPECT_TRUE(c.PassiveMode());
+    c.SetPassiveMode(false);
+    EXPECT_TRUE(c.PassiveMode());
+    c.SetConnectionType(ftpDirect);
+    EXPECT_TRUE(c.PassiveMode());   // stays until the caller changes it
+    c.SetPassiveMode(false);
+    EXPECT_FALSE(c.PassiveMode());
+    c.SetConnectionType(static_cast<TFtpConnectionType>(9));
+    EXPECT_EQ(c.ConnectionType(), ftpDirect);
+}
