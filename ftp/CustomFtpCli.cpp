@@ -167,11 +167,16 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value)
 {
     if (FControlOpen)
         throw FtpException("FTP component connected");
+    TSocksAuthentication auth = socksNoAuthentication;
     switch (Value) {
-    case ftpProxy:
     case ftpSocks4:
     case ftpSocks4A:
     case ftpSocks5:
+        for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()})
+            s->SetSocksLevel(Value == ftpSocks4 ? "4" : Value == ftpSocks4A ? "4A" : "5");
+        auth = socksAuthenticateUsercode;
+        [[fallthrough]];
+    case ftpProxy:
         // Behind a proxy or a SOCKS server the server cannot connect back to us.
         FConnectionType = Value;
         FPassiveMode = true;
@@ -180,6 +185,32 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value)
         FConnectionType = ftpDirect;
         break;
     }
+    for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()})
+        s->SetSocksAuthentication(auth);
+}
+
+void TCustomFtpCli::SetSocksServer(const std::string& Value)
+{
+    FControlSocket->SetSocksServer(Value);
+    FDataSocket->SetSocksServer(Value);
+}
+
+void TCustomFtpCli::SetSocksPort(const std::string& Value)
+{
+    FControlSocket->SetSocksPort(Value);
+    FDataSocket->SetSocksPort(Value);
+}
+
+void TCustomFtpCli::SetSocksUserCode(const std::string& Value)
+{
+    FControlSocket->SetSocksUsercode(Value);
+    FDataSocket->SetSocksUsercode(Value);
+}
+
+void TCustomFtpCli::SetSocksPassword(const std::string& Value)
+{
+    FControlSocket->SetSocksPassword(Value);
+    FDataSocket->SetSocksPassword(Value);
 }
 
 void TCustomFtpCli::SetPassiveMode(bool Value)

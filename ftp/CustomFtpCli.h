@@ -223,6 +223,16 @@ public:
     // The FTP proxy of ftpProxy, reached on Port.
     const std::string& ProxyServer() const { return FProxyServer; }
     void SetProxyServer(const std::string& Value) { FProxyServer = Value; }
+    // The SOCKS server, its port, user and password: written to both sockets, read from the
+    // control socket (the sockets negotiate; the engine only passes the settings on).
+    const std::string& SocksServer() const { return FControlSocket->SocksServer(); }
+    void SetSocksServer(const std::string& Value);
+    const std::string& SocksPort() const { return FControlSocket->SocksPort(); }
+    void SetSocksPort(const std::string& Value);
+    const std::string& SocksUserCode() const { return FControlSocket->SocksUsercode(); }
+    void SetSocksUserCode(const std::string& Value);
+    const std::string& SocksPassword() const { return FControlSocket->SocksPassword(); }
+    void SetSocksPassword(const std::string& Value);
     // PASV instead of PORT; forced true by every connection type but ftpDirect.
     bool PassiveMode() const { return FPassiveMode; }
     void SetPassiveMode(bool Value);

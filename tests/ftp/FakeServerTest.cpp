@@ -1253,3 +1253,34 @@ TEST(FtpProperties, DefaultsAndSetterRules)
     c.SetConnectionType(static_cast<TFtpConnectionType>(9));
     EXPECT_EQ(c.ConnectionType(), ftpDirect);
 }
+
+TEST(FtpProperties, SocksSettingsGoToBothSockets)
+{
+    TFtpClient c;
+    c.SetSocksServer("127.0.0.1");
+    c.SetSocksPort("1080");
+    c.SetSocksUserCode("u");
+    c.SetSocksPassword("p");
+    for (TWSocket* s : {c.ControlSocket(), c.DataSocket()}) {
+        EXPECT_EQ(s->SocksServer(), "127.0.0.1");
+        EXPECT_EQ(s->SocksPort(), "1080");
+        EXPECT_EQ(s->SocksUsercode(), "u");
+        EXPECT_EQ(s->SocksPassword(), "p");
+    }
+    EXPECT_EQ(c.SocksServer(), "127.0.0.1");
+    struct Case {
+        TFtpConnectionType Type;
+        const char* Level;
+        TSocksAuthentication Auth;
+    };
+    for (Case t : {Case{ftpSocks4, "4", socksAuthenticateUsercode}, Case{ftpSocks4A, "4A", socksAuthenticateUsercode},
+                   Case{ftpSocks5, "5", socksAuthenticateUsercode}, Case{ftpDirect, "5", socksNoAuthentication},
+                   Case{ftpProxy, "5", socksNoAuthentication}}) {
+        c.SetConnectionType(t.Type);
+        EXPECT_EQ(c.ConnectionType(), t.Type);
+        for (TWSocket* s : {c.ControlSocket(), c.DataSocket()}) {
+            EXPECT_EQ(s->SocksLevel(), t.Level);   // switching back leaves the level alone
+            EXPECT_EQ(s->SocksAuthentication(), t.Auth);
+        }
+    }
+}
