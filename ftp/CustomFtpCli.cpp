@@ -673,6 +673,7 @@ void TCustomFtpCli::Open()
     FReceiveLen = 0;
     FRequestResult = 0;
     FDnsResult.clear();
+    FAsciiType = false;   // a new session: line ends are converted only after its own TYPE A
     SetState(fcsDnsLookup);
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
