@@ -287,7 +287,7 @@ TEST_F(FileExistsFormTest, RealSaveDialogTypedName)
         // Set rather than typed: typing opens the completer's popup, which takes the Enter.
         // The focus must be in the field, as when typing: only then does a new name drop
         // the proposed file from the dialog's selection.
-        QTest::qWaitForWindowActive(box);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(box));
         edit->setFocus();
         EXPECT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000));
         edit->setText("photo 2.jpg");
