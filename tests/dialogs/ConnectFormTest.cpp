@@ -263,16 +263,6 @@ TEST_F(ConnectFormTest, ConnectAcceptsAndFieldsStayForTheNextShow)
     }
 }
 
-TEST_F(ConnectFormTest, ShowModalCanBeScripted)
-{
-    Form->OnShowModal = [this] {
-        Form->txtServerName->setText("scripted");
-        return int(QDialog::Accepted);
-    };
-    EXPECT_EQ(Form->ShowModal(), QDialog::Accepted);
-    EXPECT_EQ(Form->txtServerName->text(), "scripted");
-}
-
 TEST_F(ConnectFormTest, SettingsFileBesideTheProgram)
 {
     EXPECT_EQ(TConnectForm::DefaultSettingsPath(),

@@ -256,16 +256,6 @@ TEST_F(FileExistsFormTest, NewNameStaysUntilTheCallerSetsIt)
     EXPECT_EQ(Form.TargetFileName, "b.txt");
 }
 
-TEST_F(FileExistsFormTest, ShowModalCanBeScripted)
-{
-    Form.OnShowModal = [this] {
-        Form.btnCancelAllClick();
-        return Form.result();
-    };
-    EXPECT_EQ(Form.ShowModal(), QDialog::Accepted);
-    EXPECT_EQ(Form.Choice, fecCancelAll);
-}
-
 TEST_F(FileExistsFormTest, RealSaveDialogTypedName)
 {
     // No seam: the real save-file dialog, with a name typed into its file-name field.

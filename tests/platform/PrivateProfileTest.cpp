@@ -142,13 +142,6 @@ TEST_F(PrivateProfileTest, MissingFileReadsAsEmpty)
     EXPECT_TRUE(Entries().empty()) << "reading creates nothing";
 }
 
-TEST_F(PrivateProfileTest, SectionsInFileOrderEachNameOnce)
-{
-    Put(HandWritten);
-    EXPECT_EQ(TPrivateProfile(Path).ReadSections(),
-              (std::vector<std::string>{"Other", "favMy Site", "FAVSecond"}));
-}
-
 TEST_F(PrivateProfileTest, IntegersDecimalAndHexadecimal)
 {
     struct Case {
@@ -362,15 +355,6 @@ TEST_F(PrivateProfileTest, UnwritableFilesRaiseUnableToWrite)
     }
     EXPECT_EQ(Get(Dir + "/readonly.ini"), content) << "a read-only file is left alone";
     EXPECT_EQ(Mode(Dir + "/readonly.ini"), 0400u);
-}
-
-TEST_F(PrivateProfileTest, EraseOnAReadOnlyFileRaises)
-{
-    Put("[S]\nk=1\n");
-    ::chmod(Path.c_str(), 0444);
-    TPrivateProfile ini(Path);
-    EXPECT_THROW(ini.EraseSection("S"), EIniFileException);
-    EXPECT_EQ(Get(), "[S]\nk=1\n");
 }
 
 TEST_F(PrivateProfileTest, WhatTheFormatCannotHoldIsRefused)
