@@ -3,6 +3,7 @@
 #include "ftp/FtpTestUtil.h"
 #include "servers/FtpServers.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -444,3 +445,75 @@ TEST_P(RealServer, BigFileBothWaysByHash)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServer, testing::Values("vsftpd", "pyftpdlib"), ServerName);
+
+namespace {
+
+// A sparse file of Size bytes whose last Tail.size() bytes are Tail.
+bool WriteSparse(const std::string& path, std::int64_t size, const std::string& tail)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0)
+        return false;
+    bool ok = ::ftruncate(fd, size) == 0
+              && ::pwrite(fd, tail.data(), tail.size(), size - std::int64_t(tail.size())) == ssize_t(tail.size());
+    ::close(fd);
+    ::chmod(path.c_str(), 0666);
+    return ok;
+}
+
+std::string ReadTail(const std::string& path, std::size_t n, std::int64_t* size)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    *size = st.st_size;
+    std::string out(n, '\0');
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ssize_t got = ::pread(fd, out.data(), n, st.st_size - std::int64_t(n));
+    ::close(fd);
+    out.resize(got > 0 ? std::size_t(got) : 0);
+    return out;
+}
+
+} // namespace
+
+TEST_P(RealServer, ResumeBeyond4GiBBothWays)
+{
+    // Sparse files: the offsets are far past 4 GiB, the bytes moved are only the tail.
+    const std::int64_t offset = 4LL * 1024 * 1024 * 1024 + 512LL * 1024 * 1024 + 3;
+    const std::string tail = RandomBytes(1 << 20, 23);
+    const std::int64_t size = offset + std::int64_t(tail.size());
+    Login();
+    std::string dir = FreshDir();
+    ASSERT_TRUE(WriteSparse(FServer->LocalPath(dir + "/sparse.bin"), size, tail));
+    ASSERT_EQ(Run([&] { FFtp.SendTypeBinary(); }), 0);
+    FFtp.SetHostFileName("sparse.bin");
+    ASSERT_EQ(Run([&] { FFtp.Size(); }), 0);
+    EXPECT_EQ(FFtp.ReplySize(), size);
+
+    std::string local = LocalDir() + "/sparse-" + GetParam();
+    ASSERT_TRUE(WriteSparse(local, offset, ""));
+    FFtp.SetLocalFileName(local);
+    FRec.Progress.clear();
+    ASSERT_EQ(Run([&] { FFtp.ResumeGet(); }), 0) << FFtp.LastReply();
+    EXPECT_TRUE(FRec.Displayed("> REST " + std::to_string(offset)));
+    ASSERT_FALSE(FRec.Progress.empty());
+    EXPECT_EQ(FRec.Progress.front(), offset);
+    EXPECT_EQ(FFtp.ByteCount(), std::int64_t(tail.size()));
+    std::int64_t got = 0;
+    EXPECT_TRUE(ReadTail(local, tail.size(), &got) == tail);
+    EXPECT_EQ(got, size);
+
+    // Upload: the server holds everything up to the offset; the tail follows REST.
+    std::string remote = FServer->LocalPath(dir + "/sparse-up.bin");
+    ASSERT_TRUE(WriteSparse(remote, offset, ""));
+    FFtp.SetHostFileName("sparse-up.bin");
+    FFtp.SetResumeOffset(offset);
+    ASSERT_EQ(Run([&] { FFtp.ResumePut(); }), 0) << FFtp.LastReply();
+    EXPECT_EQ(FFtp.ByteCount(), std::int64_t(tail.size()));
+    EXPECT_TRUE(ReadTail(remote, tail.size(), &got) == tail);
+    EXPECT_EQ(got, size);
+    ::unlink(local.c_str());
+    ::unlink(remote.c_str());
+    ::unlink(FServer->LocalPath(dir + "/sparse.bin").c_str());
+}
