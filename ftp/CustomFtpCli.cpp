@@ -673,7 +673,9 @@ void TCustomFtpCli::Open()
     FReceiveLen = 0;
     FRequestResult = 0;
     FDnsResult.clear();
-    FAsciiType = false;   // a new session: line ends are converted only after its own TYPE A
+    // RFC 959: a session starts in TYPE A until the client sends another type, and servers
+    // convert line ends in it, so its line ends are converted back until TYPE I.
+    FAsciiType = true;
     SetState(fcsDnsLookup);
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);

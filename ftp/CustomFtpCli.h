@@ -523,8 +523,8 @@ protected:
     int FDataStep = 0;   // what the accepted data connection is for: 0 not known yet, 1 download, 2 upload
     wsock::SOCKET FEarlyHandle = wsock::INVALID_SOCKET;   // accepted before the data step started
     std::uint16_t FCloseError = 0;
-    // Line ends are converted (CR LF on the wire, LF locally) after a successful TYPE A.
-    bool FAsciiType = false;
+    // Line ends are converted (CR LF on the wire, LF locally) while the session's type is A.
+    bool FAsciiType = true;
     bool FPendingTypeAscii = false;
     bool FTransferAscii = false;
     bool FPendingCR = false;

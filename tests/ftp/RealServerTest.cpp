@@ -2,6 +2,7 @@
 // "/upload") and pyftpdlib (tester/secret, writable root).
 #include "ftp/FtpTestUtil.h"
 #include "servers/FtpServers.h"
+#include "servers/SocksServers.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -516,4 +517,44 @@ TEST_P(RealServer, ResumeBeyond4GiBBothWays)
     ::unlink(local.c_str());
     ::unlink(remote.c_str());
     ::unlink(FServer->LocalPath(dir + "/sparse.bin").c_str());
+}
+
+// ---- through an FTP proxy ----
+
+TEST(RealProxy, FtpProxyLoginListAndTransfer)
+{
+    testsrv::FtpServer* server = Server("pyftpdlib");
+    if (!server)
+        GTEST_SKIP() << "pyftpdlib cannot run here";
+    auto proxy = testsrv::StartFtpProxy(server->Port());
+    if (!proxy)
+        GTEST_SKIP() << "ftp-proxy cannot run here";
+    testsrv::WriteFile(server->LocalPath("/via-proxy.txt"), "through the proxy\n");
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetConnectionType(ftpProxy);
+    c.SetProxyServer("127.0.0.1");
+    c.SetPort(std::to_string(proxy->Port()));
+    // The proxy learns the target from the login name; it is never resolved here.
+    c.SetHostName("127.0.0.1:" + std::to_string(server->Port()));
+    c.SetUserName(server->User());
+    c.SetPassWord(server->Password());
+    c.SetPassiveMode(false);   // forced passive: the proxy relays PASV data connections
+    EXPECT_TRUE(c.PassiveMode());
+    c.Connect();
+    ASSERT_TRUE(r.WaitDone(1, 15000));
+    ASSERT_EQ(r.Done[0], std::make_pair(int(rqConnect), 0)) << c.LastReply() << "\n" << proxy->Log();
+    EXPECT_TRUE(r.Displayed("> USER " + server->User() + "@127.0.0.1:" + std::to_string(server->Port())));
+    // No TYPE sent: the session is in its default TYPE A, so the server's CR LF come back as LF.
+    std::string local = LocalDir() + "/via-proxy.txt";
+    c.SetHostFileName("via-proxy.txt");
+    c.SetLocalFileName(local);
+    c.Get();
+    ASSERT_TRUE(r.WaitDone(2, 15000));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqGet), 0)) << c.LastReply() << "\n" << proxy->Log();
+    EXPECT_EQ(testsrv::ReadFile(local), "through the proxy\n");
+    c.Quit();
+    ASSERT_TRUE(r.WaitDone(3, 15000));
+    EXPECT_EQ(r.Done[2], std::make_pair(int(rqQuit), 0));
 }
