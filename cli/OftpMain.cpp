@@ -48,6 +48,21 @@ public:
             FFtp.SetConnectionType(ftpProxy);
             FFtp.SetProxyServer(FOpt.FtpProxy);
         }
+        if (!FOpt.SocksKind.empty()) {
+            // Both connections pass through the SOCKS server; data connections are passive.
+            std::size_t colon = FOpt.SocksServer.rfind(':');
+            FFtp.SetConnectionType(FOpt.SocksKind == "4" ? ftpSocks4 : FOpt.SocksKind == "4A" ? ftpSocks4A : ftpSocks5);
+            FFtp.SetSocksServer(FOpt.SocksServer.substr(0, colon));
+            FFtp.SetSocksPort(FOpt.SocksServer.substr(colon + 1));
+            FFtp.SetSocksUserCode(FOpt.SocksUser);
+            FFtp.SetSocksPassword(FOpt.SocksPassword);
+            if (FOpt.SocksUser.empty()) {
+                // Without a user name there is no login to offer: a proxy that wants none
+                // would refuse a client that offers only the user/password method.
+                FFtp.ControlSocket()->SetSocksAuthentication(socksNoAuthentication);
+                FFtp.DataSocket()->SetSocksAuthentication(socksNoAuthentication);
+            }
+        }
         FFtp.SetPassiveMode(FOpt.Passive);
         FFtp.SetBinary(FOpt.Binary);
         if (FOpt.Verbose)
@@ -314,10 +329,6 @@ int main(int argc, char** argv)
     std::string error = ParseOftpOptions(args, options);
     if (!error.empty()) {
         std::fprintf(stderr, "oftp: %s\n%s", error.c_str(), OftpUsage());
-        return 2;
-    }
-    if (!options.SocksKind.empty()) {
-        std::fprintf(stderr, "oftp: SOCKS is not supported yet\n");
         return 2;
     }
     QCoreApplication app(argc, argv);

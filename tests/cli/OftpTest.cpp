@@ -1,5 +1,6 @@
 // oftp end to end: the program is run as scripts run it, against a pyftpdlib server.
 #include "servers/FtpServers.h"
+#include "servers/SocksServers.h"
 
 #include <gtest/gtest.h>
 
@@ -161,12 +162,38 @@ TEST_F(Oftp, BadUsageExitsWith2)
     }
 }
 
-TEST_F(Oftp, SocksIsNotSupportedYet)
+TEST_F(Oftp, ThroughSocksServers)
 {
-    for (const char* opt : {"--socks4", "--socks4a", "--socks5"}) {
-        RunResult r = RunOftp(Cat(Base({opt, "127.0.0.1:1080", "--socks-user", "u", "--socks-password", "p"}), {"ls"}));
-        EXPECT_EQ(r.Status, 2) << opt;
-        EXPECT_NE(r.Err.find("not supported yet"), std::string::npos) << r.Err;
+    std::string content = Random(300000, 3);
+    testsrv::WriteFile(FServer->LocalPath("/socks.bin"), content);
+    struct Case {
+        const char* Name;
+        std::unique_ptr<testsrv::ProxyServer> Proxy;
+        std::string Option;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"microsocks 5", testsrv::StartMicrosocks(), "--socks5"});
+    cases.push_back({"microsocks 5 login", testsrv::StartMicrosocks("sockuser", "sockpass"), "--socks5"});
+    cases.push_back({"dante 4", testsrv::StartDante(), "--socks4"});
+    for (auto& t : cases) {
+        if (!t.Proxy)
+            continue;   // that proxy cannot run here
+        std::vector<std::string> socks{t.Option, "127.0.0.1:" + std::to_string(t.Proxy->Port())};
+        if (!t.Proxy->User().empty())
+            socks.insert(socks.end(), {"--socks-user", t.Proxy->User(), "--socks-password", t.Proxy->Password()});
+        std::string back = FLocal + "/socks-back.bin";
+        RunResult r = RunOftp(Cat(Base(socks), {"get", "socks.bin", back}));
+        EXPECT_EQ(r.Status, 0) << t.Name << ": " << r.Err << t.Proxy->Log();
+        EXPECT_TRUE(testsrv::ReadFile(back) == content) << t.Name;
+        r = RunOftp(Cat(Base(socks), {"put", back, "socks-up.bin"}));
+        EXPECT_EQ(r.Status, 0) << t.Name << ": " << r.Err;
+        EXPECT_TRUE(testsrv::ReadFile(FServer->LocalPath("/socks-up.bin")) == content) << t.Name;
+        if (!t.Proxy->User().empty()) {
+            std::vector<std::string> wrong{t.Option, "127.0.0.1:" + std::to_string(t.Proxy->Port()), "--socks-user",
+                                           t.Proxy->User(), "--socks-password", "wrong"};
+            r = RunOftp(Cat(Base(wrong), {"ls"}));
+            EXPECT_EQ(r.Status, 1) << t.Name;
+        }
     }
 }
 
