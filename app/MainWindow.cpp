@@ -111,6 +111,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     platform::EnsureIconTheme();
 
     ListTempPath = QCoreApplication::applicationDirPath() + QStringLiteral("/OFTPTEMP.TMP");
+    CreateFtpClient();
 
     FRemoteModel = new TFileListModel(&ImageListForFTPFiles, this);
     FRemoteModel->SetColumns({
@@ -153,6 +154,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
 TMainWindow::~TMainWindow()
 {
+    // The client goes first, silenced, so that no event of its reaches a dying window.
+    ReleaseFtpClient();
     // The widgets outlive the fields (they go with the base class), and the local pane's
     // handlers write into flbLocalFiles: nothing may reach them while the widgets go.
     dirLocalDirs->OnChange = nullptr;

@@ -11,13 +11,16 @@
 #include "app/LocalFileList.h"
 #include "app/LocalFilterComboBox.h"
 #include "foldertree/FolderTree.h"
+#include "ftp/FtpClient.h"
 
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -132,6 +135,11 @@ public:
     QMenu* Help1;
     QAction* About1;
 
+    // ---- FTP client ----
+    // The window's FTP engine: Timeout 15, Port "ftp", Binary, ftpShareExclusive,
+    // [ftpAcceptLF], ftpDirect; its events run the FtpClient1... handlers.
+    std::unique_ptr<TFtpClient> FtpClient1;
+
     // ---- Fields ----
     QStringList DebugLines;                   // the debug log, at most 201 lines
     TFtpFileImageList ImageListForFTPFiles;   // icons of both file lists
@@ -152,6 +160,11 @@ public:
     std::function<void(const char* handler)> OnHandlerTrace;
     // Called after the window accepted a close; start-up ends the program there.
     std::function<void()> OnClose;
+    // Replaces the modal message box of ShowMessageBox (tests); receives caption, text, icon.
+    std::function<void(const QString& caption, const QString& text, QMessageBox::Icon icon)>
+        OnMessageBox;
+    // Replaces the desktop's "open" of ShellOpen (tests); receives the local path.
+    std::function<void(const QString& path)> OnShellOpen;
 
     // Wraps a handler for binding to a control or another window: traces its name, and
     // hands an escaping exception to the application's error box instead of letting it
@@ -192,8 +205,47 @@ public:
     void UpdateControls();
     // True while the control connection is open.
     bool ControlConnectionOpen() const;
+    // True when the client is in its ready state and the control connection is open.
+    bool IsClientIdle() const;
+    // Runs queue entries from the head until one starts a request (or the queue is empty).
+    // Every entry leaves the queue whole, code and arguments together. While a request is
+    // in progress nothing runs and "FTP component not ready" is raised; an entry the
+    // client refuses otherwise is dropped, the queue goes on, and the first refusal is
+    // raised at the end.
+    void RunQueue();
+    // Appends one entry (code and exactly its arguments) at the end of CommandQueue.
+    void AppendCommand(int code, const QStringList& args = {});
+    // RunQueue when the client is in its ready state; otherwise the entries wait for the
+    // next completion.
+    void RunQueueIfReady();
+    // Counts the times CommandQueue was emptied or had a recovery put in front: a step that
+    // showed a dialog compares it to know whether its entry is still at the head.
+    unsigned QueueEpoch() const { return FQueueEpoch; }
+    // Logs and shows a failure of the FTP client by its error number.
+    void ReportFtpError(int code);
+    // A modal box with one OK button (or OnMessageBox when set).
+    void ShowMessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon);
+    // Opens a local file with the desktop's associated program (or OnShellOpen when set).
+    void ShellOpen(const QString& path);
+
+    // ---- Steps the dispatcher runs for the transfer and remove entries ----
+    // qcGet (upload false) and qcPut (upload true), with the entry at the head of the
+    // queue: code at 0, remote name at 1, local path at 2, size text at 3. Reads and may
+    // rewrite the arguments, may start a request, and returns true when it started none
+    // (the dispatcher goes on at once). It leaves the entry in place: the dispatcher
+    // removes it whole afterwards, also when the step throws.
+    bool TransferStep(bool upload);
+    // qcExpandRemove, with its entry at the head: removes that entry, inserts new entries
+    // at the head, leaves one qcNone in front for the dispatcher to remove, and returns
+    // true (continue at once).
+    bool ExpandRemove();
 
     // ---- Remote listing (MainWindowListing.cpp) ----
+    // Rebuilds lvRemoteDir from the lines of a listing: "..", then one row per matching
+    // line (others are logged as errors), then one sort.
+    void ParseListing(const std::vector<std::string>& lines);
+    // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
+    bool RemoteNameExists(const std::string& name) const;
     void lvRemoteDirChange();
     void lvRemoteDirDblClick();
     void lvRemoteDirColumnClick(int Column);
@@ -239,6 +291,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void CreateFtpClient();
+    void ReleaseFtpClient();
+    bool DispatchHead(int code);
+    void PrepareListFile();
     void CreateToolbar();
     void CreateUserLog();
     void CreateLocalPane(QWidget* parent);
@@ -253,4 +309,5 @@ private:
     QActionGroup* FRemoteViewGroup;
     QActionGroup* FTransferTypeGroup;
     std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
+    unsigned FQueueEpoch = 0;
 };

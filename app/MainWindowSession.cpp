@@ -1,15 +1,109 @@
-// Session controller of the main window: connect, disconnect, abort, the command queue
-// and the FTP client's events. Until the FTP client is part of the window there is no
-// control connection, so only the enabling of the controls has work to do.
+// Session controller of the main window: the FTP client and its events, the command queue
+// and its dispatcher, connect, disconnect and abort, error reports and the enabling of
+// the controls.
 #include "app/MainWindow.h"
 
+#include "app/ByteText.h"
+#include "app/CommandQueue.h"
+#include "app/ListingParser.h"
+#include "dialogs/ConnectForm.h"
+#include "dialogs/TransferStatusForm.h"
+#include "platform/MessageWindow.h"
+
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
 #include <QToolButton>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+
+namespace {
+
+constexpr int kHistoryMax = 100;
+
+// An exception that escapes a handler of the client is shown in the application's error
+// box, as one from a control's handler is; it never reaches the engine.
+template <typename F>
+void Guarded(F&& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        platform::HandleException(std::current_exception());
+    }
+}
+
+QString Text(const std::string& bytes)
+{
+    return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+} // namespace
+
+// ---- the client ----
+
+void TMainWindow::CreateFtpClient()
+{
+    FtpClient1 = std::make_unique<TFtpClient>();
+    TFtpClient& client = *FtpClient1;
+    client.SetTimeout(15);
+    client.SetMultiThreaded(false);
+    client.SetPort("ftp");
+    client.SetDisplayFileFlag(false);
+    client.SetBinary(true);
+    client.SetShareMode(ftpShareExclusive);
+    client.SetOptions(TFtpOptions{ftpAcceptLF});
+    client.SetConnectionType(ftpDirect);
+
+    client.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
+        Guarded([&] { FtpClient1Display(Msg); });
+    };
+    client.OnProgress = [this](TCustomFtpCli*, std::int64_t Count, bool& Abort) {
+        Guarded([&] { FtpClient1Progress(Count, Abort); });
+    };
+    client.OnSessionConnected = [this](TCustomFtpCli*, std::uint16_t Error) {
+        Guarded([&] { FtpClient1SessionConnected(Error); });
+    };
+    client.OnSessionClosed = [this](TCustomFtpCli*, std::uint16_t Error) {
+        Guarded([&] { FtpClient1SessionClosed(Error); });
+    };
+    client.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest RqType, std::uint16_t Error) {
+        Guarded([&] { FtpClient1RequestDone(static_cast<int>(RqType), Error); });
+    };
+    client.OnStateChange = [this](TCustomFtpCli*) { Guarded([&] { FtpClient1StateChange(); }); };
+}
+
+void TMainWindow::ReleaseFtpClient()
+{
+    if (!FtpClient1)
+        return;
+    TFtpClient& client = *FtpClient1;
+    client.OnDisplay = nullptr;
+    client.OnProgress = nullptr;
+    client.OnSessionConnected = nullptr;
+    client.OnSessionClosed = nullptr;
+    client.OnRequestDone = nullptr;
+    client.OnStateChange = nullptr;
+    FtpClient1.reset();
+}
 
 bool TMainWindow::ControlConnectionOpen() const
 {
-    return false;   // no FTP client yet: never connected
+    return FtpClient1 && FtpClient1->Connected();
+}
+
+bool TMainWindow::IsClientIdle() const
+{
+    return FtpClient1 && FtpClient1->State() == fcsReady && FtpClient1->Connected();
 }
 
 void TMainWindow::UpdateControls()
@@ -26,9 +120,205 @@ void TMainWindow::UpdateControls()
     btnAbort->setEnabled(TransferBusy);
 }
 
+// ---- the queue ----
+
+void TMainWindow::AppendCommand(int code, const QStringList& args)
+{
+    QueueAppend(CommandQueue, code, args);
+}
+
+void TMainWindow::RunQueueIfReady()
+{
+    if (FtpClient1 && FtpClient1->State() == fcsReady)
+        RunQueue();
+}
+
+void TMainWindow::RunQueue()
+{
+    std::exception_ptr refusal;
+    while (!CommandQueue.isEmpty()) {
+        int code = -1;
+        if (!QueueCodeAt(CommandQueue, 0, code))
+            code = -1;   // no number: reported below as an invalid stack command
+
+        // While a request is in progress the client refuses every start. Nothing is taken
+        // from the queue then: the completion runs it. The entries that start nothing wait
+        // too, since they belong after the request before them (a listing to expand, a
+        // download to open).
+        TFtpClientState state = FtpClient1->State();
+        if (state != fcsReady && state != fcsStepReady) {
+            if (refusal)
+                break;
+            throw FtpException("FTP component not ready");
+        }
+
+        bool proceed = false;
+        if (!ControlConnectionOpen() && code != qcConnect) {
+            LogDebug(QStringLiteral("Error From Ombrex: Invalid FtpClient state for run command: not connected"));
+            LogUser(QStringLiteral("CAN'T RUN COMMAND: NOT CONNECTED"), lkError);
+            QueueDropHead(CommandQueue);
+        } else {
+            const unsigned epoch = FQueueEpoch;
+            try {
+                proceed = DispatchHead(code);
+            } catch (...) {
+                // Refused (an empty name, already connected ...): the entry leaves whole,
+                // so no argument of it is ever read as a code, and the queue goes on.
+                if (!refusal)
+                    refusal = std::current_exception();
+                proceed = true;
+            }
+            // A handler run meanwhile (a dialog's loop, a lost connection) may have emptied
+            // the queue: then the entry is gone already.
+            if (epoch == FQueueEpoch)
+                QueueDropHead(CommandQueue);
+        }
+        // Go on while the client is idle, or when the entry asked to (it started nothing)
+        // and no request runs.
+        state = FtpClient1->State();
+        if (proceed && (state == fcsReady || state == fcsStepReady))
+            continue;
+        if (!IsClientIdle())
+            break;
+    }
+    if (refusal)
+        std::rethrow_exception(refusal);
+}
+
+bool TMainWindow::DispatchHead(int code)
+{
+    TFtpClient& client = *FtpClient1;
+    auto arg = [this](int n) { return QueueHeadArg(CommandQueue, n); };
+    auto bytes = [&](int n) { return BytesFromText(arg(n)); };
+    const QString host = Text(client.HostName());
+
+    switch (code) {
+    case qcNone:
+        return false;
+    case qcConnect:
+        LogDebug(QStringLiteral("From Ombrex: Connecting Started"));
+        LogUser(QStringLiteral("Connecting to ") + host + QStringLiteral("..."), lkStatus);
+        client.Connect();
+        return false;
+    case qcQuit: {
+        LogDebug(QStringLiteral("From Ombrex: QuitStarted"));
+        LogUser(QStringLiteral("Disconnecting from ") + host + QStringLiteral("..."), lkStatus);
+        // Set before QUIT goes out: a close that comes at once is the expected one too.
+        bool before = ExpectClose;
+        ExpectClose = true;
+        try {
+            client.Quit();
+        } catch (...) {
+            ExpectClose = before;
+            throw;
+        }
+        return false;
+    }
+    case qcList:
+        LogUser(QStringLiteral("Getting file list... "), lkStatus);
+        PrepareListFile();
+        client.SetLocalFileName(BytesFromText(ListTempPath));
+        client.SetHostFileName(std::string());
+        client.ListDir();
+        return false;
+    case qcPwd:
+        LogUser(QStringLiteral("Getting current directory... "), lkStatus);
+        client.Pwd();
+        return false;
+    case qcCwd:
+        LogUser(QStringLiteral("Setting current directory... "), lkStatus);
+        client.SetHostDirName(bytes(1));
+        client.Cwd();
+        return false;
+    case qcCdUp:
+        LogUser(QStringLiteral("Setting current directory to parent... "), lkStatus);
+        client.Cdup();
+        return false;
+    case qcGet:
+        return TransferStep(false);
+    case qcPut:
+        return TransferStep(true);
+    case qcType:
+        client.SetBinary(QueueTypeIsBinary(arg(1)));
+        client.SendType();
+        return false;
+    case qcDele:
+        client.SetHostFileName(bytes(1));
+        client.Dele();
+        return false;
+    case qcRmd:
+        client.SetHostFileName(bytes(1));
+        client.Rmd();
+        return false;
+    case qcExpandRemove:
+        return ExpandRemove();
+    case qcMkd:
+        client.SetHostFileName(bytes(1));
+        client.Mkd();
+        return false;
+    case qcRename:
+        client.SetHostFileName(bytes(1));
+        client.SetLocalFileName(bytes(2));
+        client.Rename();
+        return false;
+    case qcRaw:
+        client.SetLocalFileName(bytes(1));
+        client.Quote();
+        return false;
+    case qcSetFlag: {
+        bool numberOk = false;
+        bool valueOk = false;
+        int flag = arg(1).toInt(&numberOk, 10);
+        int value = arg(2).toInt(&valueOk, 10);
+        if (numberOk && valueOk && flag == 0)
+            ExistingFileDecision = value;
+        LogDebug(QStringLiteral("From Ombrex: Flag ") + arg(1) + QStringLiteral(" <= ") + arg(2));
+        return false;
+    }
+    case qcOpenLocal:
+        ShellOpen(arg(1));
+        return false;
+    default:
+        LogDebug(QStringLiteral("Error From Ombrex: Invalid stack command ") + CommandQueue.value(0));
+        return false;
+    }
+}
+
+void TMainWindow::PrepareListFile()
+{
+    // The listing tells which files a user has on the server: other users of this machine
+    // must not read it. The file is made (or made again) mode 0600 before the client opens
+    // it, which keeps the mode it finds. A symbolic link in its place is removed first, so
+    // that the listing never lands in a file someone else chose.
+    const std::string path = BytesFromText(ListTempPath);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ELOOP) {
+        ::unlink(path.c_str());
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd < 0)
+        return;   // the client's own open reports the failure
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0)
+        ::fchmod(fd, 0600);
+    ::close(fd);
+}
+
+// ---- actions ----
+
 void TMainWindow::btnConnectClick()
 {
-    // Shows the connect dialog and queues the connection once that dialog exists.
+    if (!ConnectForm || ConnectForm->ShowModal() != QDialog::Accepted)
+        return;
+    TFtpClient& client = *FtpClient1;
+    client.SetHostName(BytesFromText(ConnectForm->txtServerName->text()));
+    client.SetPort(BytesFromText(ConnectForm->txtPort->text()));
+    client.SetUserName(BytesFromText(ConnectForm->txtUserName->text()));
+    client.SetPassWord(BytesFromText(ConnectForm->txtPassWord->text()));
+    client.SetPassiveMode(ConnectForm->chkPassive->isChecked());
+    AppendCommand(qcConnect);
+    AppendCommand(qcCwd, {ConnectForm->txtRemoteDir->text()});
+    RunQueue();
 }
 
 void TMainWindow::Connect1Click()
@@ -38,7 +328,8 @@ void TMainWindow::Connect1Click()
 
 void TMainWindow::btnDisconnectClick()
 {
-    // Queues QUIT once the FTP client exists.
+    AppendCommand(qcQuit);
+    RunQueue();
 }
 
 void TMainWindow::Disconnect1Click()
@@ -48,22 +339,186 @@ void TMainWindow::Disconnect1Click()
 
 void TMainWindow::btnAbortClick()
 {
-    // Aborts the FTP client's request once the client exists.
+    ExpectClose = true;
+    LogUser(QStringLiteral("Aborting..."), lkStatus);
+    FtpClient1->Abort();
 }
+
+// ---- the client's events ----
 
 void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
 {
+    TFtpClient& client = *FtpClient1;
+    LogDebug(QStringLiteral("From Ombrex: TMainWindow::FtpClient1RequestDone:"));
+    LogDebug(QStringLiteral("Error=") + QString::number(Error));
+    LogDebug(QStringLiteral("LastResponse=") + Text(client.LastReply()));
+    unsetCursor();
+
+    // Some servers answer CDUP with 200 instead of 250; that is a change of directory too.
+    const bool ok = Error == 0 || (RqType == rqCdup && client.ReplyCode() == 200);
+    if (ok) {
+        switch (RqType) {
+        case rqCwd:
+        case rqCdup:
+            LogUser(QStringLiteral("OK. Directory changed"), lkStatus);
+            AppendCommand(qcPwd);
+            AppendCommand(qcList);
+            break;
+        case rqConnect:
+            LogUser(QStringLiteral("OK. Logined"), lkStatus);
+            AppendCommand(qcPwd);
+            AppendCommand(qcList);
+            break;
+        case rqListDir: {
+            std::vector<std::string> lines = ReadListingFile(ListTempPath);
+            LogUser(QStringLiteral("OK. File list getted"), lkStatus);
+            ParseListing(lines);
+            break;
+        }
+        case rqGet:
+        case rqResumeGet:
+            LogUser(QStringLiteral("OK. File getted"), lkStatus);
+            if (TransferStatusForm)
+                TransferStatusForm->hide();
+            RefillLocalList();
+            break;
+        case rqPut:
+        case rqResumePut:
+            LogUser(QStringLiteral("OK. File sended"), lkStatus);
+            if (TransferStatusForm)
+                TransferStatusForm->hide();
+            break;
+        case rqMkd:
+            LogUser(QStringLiteral("OK. Directory created"), lkStatus);
+            AppendCommand(qcList);
+            break;
+        case rqRmd:
+        case rqDele:
+            LogUser(QStringLiteral("OK. Removed"), lkStatus);
+            break;
+        case rqRename:
+            LogUser(QStringLiteral("OK. Renamed"), lkStatus);
+            AppendCommand(qcList);
+            break;
+        case rqPwd: {
+            const QString directory = TextFromBytes(client.ReplyDirectory());
+            lblCurrentRemoteDir->setText(directory);
+            cmbRemoteDirHistory->insertItem(0, directory);
+            cmbRemoteDirHistory->setCurrentIndex(0);
+            if (cmbRemoteDirHistory->count() > kHistoryMax)
+                cmbRemoteDirHistory->removeItem(cmbRemoteDirHistory->count() - 1);
+            CurrentRemoteDir = directory;
+            break;
+        }
+        case rqQuote:
+            LogUser(QStringLiteral("OK. Executed"), lkStatus);
+            break;
+        default:
+            break;
+        }
+    } else {
+        LogDebug(QStringLiteral("Error From Ombrex: ERROR ") + QString::number(Error) + QStringLiteral(": ")
+                 + Text(client.LastReply()));
+        ReportFtpError(Error);
+    }
+    TransferBusy = false;
+    UpdateControls();
+    RunQueue();
+}
+
+void TMainWindow::ReportFtpError(int code)
+{
+    QString message = QStringLiteral("Unknown error") + QString::number(code);
+    switch (code) {
+    case 426:
+        // Reconnect and go back to the last known directory, before anything that waits.
+        QueuePrepend(CommandQueue, qcCwd, {CurrentRemoteDir});
+        QueuePrepend(CommandQueue, qcConnect);
+        ++FQueueEpoch;
+        if (TransferStatusForm)
+            TransferStatusForm->hide();
+        ShowMessageBox(QStringLiteral("Operation aborted."), QStringLiteral("FTP Message"),
+                       QMessageBox::Information);
+        LogUser(message, lkStatus);
+        break;
+    case 502:
+    case 550:
+        ShowMessageBox(QStringLiteral("Can't execute command"), QStringLiteral("FTP Error"),
+                       QMessageBox::Critical);
+        break;
+    case 553:
+        message = QStringLiteral("Modification not allowed");
+        ShowMessageBox(QStringLiteral("Modifing of server content not allowed"),
+                       QStringLiteral("FTP Error"), QMessageBox::Critical);
+        if (TransferStatusForm)
+            TransferStatusForm->hide();
+        LogUser(message, lkError);
+        break;
+    case 11001:
+        message = QStringLiteral("Host not found");
+        ShowMessageBox(QStringLiteral("Can't connect with FTP server: Host not found"),
+                       QStringLiteral("FTP Error"), QMessageBox::Critical);
+        LogUser(message, lkError);
+        break;
+    default:
+        // Reply codes have three digits; socket errors (five digits) go to the debug log only.
+        if (QString::number(code).size() == 3) {
+            message = QStringLiteral("FTP protocol error reponse: ") + QString::number(code)
+                      + QStringLiteral(" :") + Text(FtpClient1->LastReply());
+            LogUser(message, lkError);
+        }
+        break;
+    }
 }
 
 void TMainWindow::FtpClient1SessionConnected(std::uint16_t Error)
 {
+    LogDebug(QStringLiteral("From Ombrex: TMainWindow::FtpClient1SessionConnected: ERR=")
+             + QString::number(Error));
+    LogUser(QStringLiteral("OK, connected. Logining..."), lkStatus);
+    lblCurrentServer->setText(Text(FtpClient1->HostName()));
 }
 
 void TMainWindow::FtpClient1SessionClosed(std::uint16_t Error)
 {
+    LogDebug(QStringLiteral("From Ombrex: TMainWindow::FtpClient1SessionClosed: ERR=")
+             + QString::number(Error));
+    LogUser(QStringLiteral("OK, disconnected"), lkStatus);
+    if (!ExpectClose)
+        ShowMessageBox(QStringLiteral("Server close control connection."), QStringLiteral("FTP Warning"),
+                       QMessageBox::Warning);
+    lblCurrentServer->setText(QStringLiteral("Not connected"));
+    lvRemoteDir->Model()->Clear();
+    ExpectClose = false;
+    CommandQueue.clear();
+    ++FQueueEpoch;
+    UpdateControls();
 }
 
 void TMainWindow::FtpClient1StateChange()
 {
     UpdateControls();
+}
+
+// ---- boxes and the desktop ----
+
+void TMainWindow::ShowMessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon)
+{
+    if (OnMessageBox) {
+        OnMessageBox(caption, text, icon);
+        return;
+    }
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void TMainWindow::ShellOpen(const QString& path)
+{
+    if (OnShellOpen) {
+        OnShellOpen(path);
+        return;
+    }
+    // The result is not looked at: a file without a program to open it just stays closed.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }

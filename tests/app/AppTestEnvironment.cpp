@@ -1,6 +1,7 @@
 // One TApplication for the whole test program, created before the first test.
 #include "AppTestEnvironment.h"
 
+#include "dialogs/ConnectForm.h"
 #include "platform/MessageWindow.h"
 
 #include <QTest>
@@ -58,6 +59,12 @@ void ProgramTest::SetUp()
     };
     Forms = StartProgram(App());
     Main().OnHandlerTrace = [this](const char* name) { Handlers.emplace_back(name); };
+    // The connect dialog and the session's message boxes would wait for a user: a test
+    // that wants them answers them itself.
+    Forms->ConnectForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
+    Main().OnMessageBox = [this](const QString& caption, const QString& text, QMessageBox::Icon) {
+        MessageBoxes.emplace_back(caption, text);
+    };
 }
 
 void ProgramTest::TearDown()

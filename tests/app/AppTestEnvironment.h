@@ -39,4 +39,5 @@ protected:
     std::unique_ptr<TForms> Forms;
     std::vector<std::string> Handlers;                  // traced handler names, in order
     std::vector<std::pair<QString, QString>> Boxes;     // error boxes: caption, message
+    std::vector<std::pair<QString, QString>> MessageBoxes;   // the window's boxes: caption, text
 };

@@ -1,0 +1,227 @@
+// Listing lines to remote rows, and the order of the remote list.
+#include "app/ListingParser.h"
+
+#include "app/ByteText.h"
+#include "app/FtpFileImageList.h"
+
+#include <QFile>
+
+#include <limits>
+
+namespace {
+
+constexpr const char* kParentCaption = "..";
+
+// Sub-item positions of a remote row.
+constexpr int kSubSize = 0;
+constexpr int kSubType = 1;
+constexpr int kSubAttributes = 2;
+
+bool IsUpperD(QChar c)
+{
+    return c == QLatin1Char('D') || c == QLatin1Char('d');
+}
+
+const QString& SubItem(const TFileListItem& item, int index)
+{
+    static const QString empty;
+    return index < item.SubItems.size() ? item.SubItems[index] : empty;
+}
+
+// The sort comparison alone tests the type column ("Directory").
+bool IsDirectoryByType(const TFileListItem& item)
+{
+    const QString& type = SubItem(item, kSubType);
+    return !type.isEmpty() && IsUpperD(type[0]);
+}
+
+} // namespace
+
+TListingParser::TListingParser()
+{
+    FExpr.SetExpression(Pattern());
+}
+
+std::string TListingParser::Pattern()
+{
+    return R"re(([dD\-][rR\-][wW\-][xX\-][rR\-][wW\-][xX\-][rR-][wW\-][xX\-]))re"
+           R"re(\s*\S*\s*\S*\s*\S*\s*)re"
+           R"re((\d*))re"
+           R"re(\s*\S*\s*\S*\s*\S*\s*)re"
+           R"re((\S*))re";
+}
+
+bool TListingParser::Parse(const std::string& line, TListingEntry& entry)
+{
+    if (!FExpr.Exec(line))
+        return false;
+    entry.Attributes = FExpr.Match(1);
+    entry.Size = FExpr.Match(2);
+    // Group 3 stops at the first blank, but a name may hold blanks ("my file.txt"): the
+    // name is everything from where group 3 begins to the end of the line, or a later
+    // download, delete or rename would act on another file.
+    const std::string& input = FExpr.InputString();
+    std::ptrdiff_t start = FExpr.GroupStart(3);
+    if (start < 0) {
+        entry.Name = FExpr.Match(3);
+        return true;
+    }
+    std::size_t end = input.find('\0', static_cast<std::size_t>(start));
+    if (end == std::string::npos)
+        end = input.size();
+    while (end > static_cast<std::size_t>(start) && (input[end - 1] == '\r' || input[end - 1] == '\n'))
+        --end;
+    entry.Name.assign(input, static_cast<std::size_t>(start), end - static_cast<std::size_t>(start));
+    return true;
+}
+
+std::vector<std::string> SplitListingLines(std::string_view data)
+{
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t lf = data.find('\n', pos);
+        std::size_t next = lf == std::string_view::npos ? data.size() : lf + 1;
+        std::size_t end = lf == std::string_view::npos ? data.size() : lf;
+        if (lf != std::string_view::npos && end > pos && data[end - 1] == '\r')
+            --end;
+        lines.emplace_back(data.substr(pos, end - pos));
+        pos = next;
+    }
+    return lines;
+}
+
+std::vector<std::string> ReadListingFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray data = file.readAll();
+    return SplitListingLines(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+}
+
+TFileListItem ParentDirItem()
+{
+    TFileListItem item;
+    item.Caption = QString::fromLatin1(kParentCaption);
+    item.SubItems = {QStringLiteral("0"), QStringLiteral("Parent directory"),
+                     QStringLiteral("dr-xr-xr-x")};
+    item.ImageIndex = TFtpFileImageList::iiParentDir;
+    return item;
+}
+
+QString RemoteTypeText(const QString& name, bool directory)
+{
+    if (directory)
+        return QStringLiteral("Directory");
+    qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return (dot < 0 ? QString() : name.mid(dot)) + QStringLiteral(" file");
+}
+
+TFileListItem RemoteItemFromEntry(const TListingEntry& entry)
+{
+    TFileListItem item;
+    // A name in another encoding (say Latin-1 on a UTF-8 desktop) keeps its bytes in the
+    // caption, so that the server gets back exactly the name it listed.
+    item.Caption = TextFromBytes(entry.Name);
+    bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
+    item.SubItems.reserve(3);
+    item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
+    item.SubItems.append(RemoteTypeText(item.Caption, directory));
+    item.SubItems.append(
+        QString::fromLatin1(entry.Attributes.data(), static_cast<qsizetype>(entry.Attributes.size())));
+    item.ImageIndex = directory ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+    return item;
+}
+
+bool IsParentDirItem(const TFileListItem& item)
+{
+    return item.Caption == QLatin1String(kParentCaption);
+}
+
+bool IsRemoteDirectory(const TFileListItem& item)
+{
+    const QString& attributes = SubItem(item, kSubAttributes);
+    return !attributes.isEmpty() && IsUpperD(attributes[0]);
+}
+
+std::string RemoteItemName(const TFileListItem& item)
+{
+    return BytesFromText(item.Caption);
+}
+
+QString RemoteItemSize(const TFileListItem& item)
+{
+    return SubItem(item, kSubSize);
+}
+
+QString RemoteItemType(const TFileListItem& item)
+{
+    return SubItem(item, kSubType);
+}
+
+QString RemoteItemAttributes(const TFileListItem& item)
+{
+    return SubItem(item, kSubAttributes);
+}
+
+int CompareTextNoCase(const QString& a, const QString& b)
+{
+    const auto* pa = reinterpret_cast<const char16_t*>(a.utf16());
+    const auto* pb = reinterpret_cast<const char16_t*>(b.utf16());
+    qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        char16_t ca = pa[i];
+        char16_t cb = pb[i];
+        if (ca >= u'a' && ca <= u'z')
+            ca = static_cast<char16_t>(ca - u'a' + u'A');
+        if (cb >= u'a' && cb <= u'z')
+            cb = static_cast<char16_t>(cb - u'a' + u'A');
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::int64_t RemoteSizeValue(const QString& text)
+{
+    // Sizes above 2 GiB are common today; they are compared as 64-bit numbers.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    std::int64_t value = 0;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return 0;
+        int digit = c.unicode() - u'0';
+        if (value > (kMax - digit) / 10)
+            return kMax;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int column)
+{
+    bool parentA = IsParentDirItem(a);
+    bool parentB = IsParentDirItem(b);
+    // Two ".." rows (a server may list its own) are equal, so the order stays consistent.
+    if (parentA || parentB)
+        return parentA == parentB ? 0 : (parentA ? -1 : 1);
+    bool dirA = IsDirectoryByType(a);
+    bool dirB = IsDirectoryByType(b);
+    if (dirA != dirB)
+        return dirA ? -1 : 1;
+    switch (column) {
+    case rcName:
+        return CompareTextNoCase(a.Caption, b.Caption);
+    case rcSize: {
+        std::int64_t sa = RemoteSizeValue(SubItem(a, kSubSize));
+        std::int64_t sb = RemoteSizeValue(SubItem(b, kSubSize));
+        return sa < sb ? -1 : (sa > sb ? 1 : 0);
+    }
+    case rcType:
+    case rcAttributes:
+        return CompareTextNoCase(SubItem(a, column - 1), SubItem(b, column - 1));
+    default:
+        return 0;
+    }
+}
