@@ -203,11 +203,33 @@ std::int64_t TCustomWSocket::Send(const void* Data, std::int64_t Len)
     }
     FAllSent = false;
     std::int64_t result = 0;
+    auto alive = FAlive;
     if (Len > 0) {
-        QueueSendData(Data, Len);
+        const char* p = static_cast<const char*>(Data);
+        std::int64_t left = Len;
+        bool queueEmpty = FSendQueue.empty() || (FSendQueue.size() == 1 && FSendQueue.front()->ReadPos() == FSendQueue.front()->WritePos());
+        if (queueEmpty && !FInTryToSend && Len >= std::int64_t(kGatherMinBlocks) * FSendBlockSize
+            && FSocketType == wsock::SOCK_STREAM && FSendFlagsValue == 0) {
+            // A large write on an empty queue goes to the system straight from the caller's
+            // buffer; only what the system does not take now is queued. Streaming a file
+            // this way costs no copies beyond the system's own.
+            wsock::SOCKET handle = FHandle;
+            int n = RawSend(p, static_cast<int>(std::min<std::int64_t>(Len, INT_MAX)));
+            if (!*alive)
+                return Len;
+            if (FHandle != handle)
+                return Len;   // OnSendData closed the socket
+            if (n > 0) {
+                p += n;
+                left -= n;
+            }
+        }
+        if (left > 0)
+            QueueSendData(p, left);
+        else
+            FAllSent = true;
         result = Len;
     }
-    auto alive = FAlive;
     TryToSend();
     if (!*alive)
         return result;
