@@ -90,7 +90,10 @@ void QueuePrepend(QStringList& queue, int code, const QStringList& args)
 
 QString QueueHeadArg(const QStringList& queue, int n)
 {
-    return n >= 1 && n < queue.size() ? queue[n] : QString();
+    int code = 0;
+    if (!QueueCodeAt(queue, 0, code) || n < 1 || n > QueueArgCount(code) || n >= queue.size())
+        return QString();
+    return queue[n];
 }
 
 void QueueDropHead(QStringList& queue)

@@ -43,8 +43,8 @@ bool QueueTypeIsBinary(const QString& arg);
 void QueueAppend(QStringList& queue, int code, const QStringList& args = {});
 // Inserts one whole entry in front of the queue (args as for QueueAppend).
 void QueuePrepend(QStringList& queue, int code, const QStringList& args = {});
-// Argument n (1-based) of the entry at the head, or an empty string when the queue ends
-// before it.
+// Argument n (1-based) of the entry at the head; an empty string when its code has fewer
+// arguments or the queue ends before it (nothing past the entry is ever read).
 QString QueueHeadArg(const QStringList& queue, int n);
 // Removes the entry at the head: its code and the arguments its code has (fewer when the
 // queue ends first); a head that is no number is removed alone.

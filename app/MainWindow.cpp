@@ -156,6 +156,10 @@ TMainWindow::~TMainWindow()
 {
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();
+    // The list models show icons of ImageListForFTPFiles, which goes before the widgets
+    // do; a view laid out while they go (hiding does that) must find no rows.
+    FRemoteModel->Clear();
+    FLocalModel->Clear();
     // The widgets outlive the fields (they go with the base class), and the local pane's
     // handlers write into flbLocalFiles: nothing may reach them while the widgets go.
     dirLocalDirs->OnChange = nullptr;

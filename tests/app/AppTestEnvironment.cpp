@@ -62,8 +62,9 @@ void ProgramTest::SetUp()
     // The connect dialog and the session's message boxes would wait for a user: a test
     // that wants them answers them itself.
     Forms->ConnectForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
-    Main().OnMessageBox = [this](const QString& caption, const QString& text, QMessageBox::Icon) {
+    Main().OnMessageBox = [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {
         MessageBoxes.emplace_back(caption, text);
+        MessageIcons.push_back(icon);
     };
 }
 

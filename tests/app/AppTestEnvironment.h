@@ -40,4 +40,5 @@ protected:
     std::vector<std::string> Handlers;                  // traced handler names, in order
     std::vector<std::pair<QString, QString>> Boxes;     // error boxes: caption, message
     std::vector<std::pair<QString, QString>> MessageBoxes;   // the window's boxes: caption, text
+    std::vector<QMessageBox::Icon> MessageIcons;             // ... and their icons
 };
