@@ -76,22 +76,26 @@ void TFileListModel::EndUpdate()
 
 void TFileListModel::Sort(const TCompare& compare)
 {
-    if (Updating()) {
-        std::stable_sort(FItems.begin(), FItems.end(), [&](const TFileListItem& a,
-                                                           const TFileListItem& b) {
-            return compare(a, b) < 0;
-        });
-        return;
-    }
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<int> order(FItems.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
         return compare(FItems[static_cast<size_t>(a)], FItems[static_cast<size_t>(b)]) < 0;
     });
-    std::vector<int> newRowOf(order.size());
+    Permute(order);
+}
+
+void TFileListModel::Permute(const std::vector<int>& order)
+{
     std::vector<TFileListItem> sorted;
     sorted.reserve(FItems.size());
+    if (Updating()) {
+        for (int old : order)
+            sorted.push_back(std::move(FItems[static_cast<size_t>(old)]));
+        FItems = std::move(sorted);
+        return;
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> newRowOf(order.size());
     for (size_t i = 0; i < order.size(); ++i) {
         newRowOf[static_cast<size_t>(order[i])] = static_cast<int>(i);
         sorted.push_back(std::move(FItems[static_cast<size_t>(order[i])]));

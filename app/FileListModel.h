@@ -57,6 +57,9 @@ public:
 
     // Reorders the rows by compare (stable); selection and current row follow their rows.
     void Sort(const TCompare& compare);
+    // Reorders the rows so that row i holds what row order[i] held; order must be a
+    // permutation of 0 .. Count() - 1. Selection and current row follow their rows.
+    void Permute(const std::vector<int>& order);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

@@ -6,6 +6,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -120,16 +121,40 @@ QString RemoteTypeText(const QString& name, bool directory)
 
 TFileListItem RemoteItemFromEntry(const TListingEntry& entry)
 {
+    TRemoteRowBuilder builder;
+    return builder.Build(entry);
+}
+
+TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
+{
     TFileListItem item;
     // A name in another encoding (say Latin-1 on a UTF-8 desktop) keeps its bytes in the
     // caption, so that the server gets back exactly the name it listed.
     item.Caption = TextFromBytes(entry.Name);
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
+
+    auto attributes = FAttributes.find(entry.Attributes);
+    if (attributes == FAttributes.end())
+        attributes = FAttributes
+                         .emplace(entry.Attributes, QString::fromLatin1(entry.Attributes.data(),
+                                                                        static_cast<qsizetype>(entry.Attributes.size())))
+                         .first;
+    QString type;
+    if (directory) {
+        type = QStringLiteral("Directory");
+    } else {
+        qsizetype dot = item.Caption.lastIndexOf(QLatin1Char('.'));
+        QString extension = dot < 0 ? QString() : item.Caption.mid(dot);
+        auto known = FTypes.constFind(extension);
+        if (known == FTypes.constEnd())
+            known = FTypes.insert(extension, RemoteTypeText(item.Caption, false));
+        type = *known;
+    }
+
     item.SubItems.reserve(3);
     item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
-    item.SubItems.append(RemoteTypeText(item.Caption, directory));
-    item.SubItems.append(
-        QString::fromLatin1(entry.Attributes.data(), static_cast<qsizetype>(entry.Attributes.size())));
+    item.SubItems.append(type);
+    item.SubItems.append(attributes->second);
     item.ImageIndex = directory ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
     return item;
 }
@@ -224,4 +249,77 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
     default:
         return 0;
     }
+}
+
+namespace {
+
+// One row's sort key: its group (".." 0, directory 1, file 2), then either the size or the
+// text, upper-cased into one shared buffer. The first eight characters are also packed into
+// two numbers so that most comparisons never look at the buffer.
+struct TSortKey {
+    std::uint64_t High = 0;
+    std::uint64_t Low = 0;
+    std::uint32_t Offset = 0;   // the upper-cased text in the buffer
+    std::uint32_t Length = 0;
+    int Row = 0;
+    std::uint8_t Group = 2;
+};
+
+void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
+{
+    const auto* units = reinterpret_cast<const char16_t*>(text.constData());
+    const auto n = static_cast<std::size_t>(text.size());
+    key.Offset = static_cast<std::uint32_t>(buffer.size());
+    key.Length = static_cast<std::uint32_t>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        char16_t c = units[i];
+        buffer.push_back(c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c);
+    }
+    // A missing character packs as 0, below every character, so a prefix comes first; a
+    // real NUL ties with it and the whole text settles that.
+    const char16_t* upper = buffer.data() + key.Offset;
+    for (std::size_t i = 0; i < 8; ++i) {
+        std::uint64_t& half = i < 4 ? key.High : key.Low;
+        half = (half << 16) | (i < n ? upper[i] : 0u);
+    }
+}
+
+} // namespace
+
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
+{
+    const int count = model.Count();
+    std::vector<TSortKey> keys(static_cast<std::size_t>(count));
+    std::u16string buffer;
+    const bool byText = column == rcName || column == rcType || column == rcAttributes;
+    for (int row = 0; row < count; ++row) {
+        const TFileListItem& item = model.Item(row);
+        TSortKey& key = keys[static_cast<std::size_t>(row)];
+        key.Row = row;
+        key.Group = IsParentDirItem(item) ? 0 : (IsDirectoryByType(item) ? 1 : 2);
+        if (key.Group == 0)
+            continue;   // all ".." rows are equal
+        if (column == rcSize)
+            key.High = static_cast<std::uint64_t>(RemoteSizeValue(SubItem(item, kSubSize)));
+        else if (byText)
+            AddText(column == rcName ? item.Caption : SubItem(item, column - 1), key, buffer);
+    }
+    const char16_t* text = buffer.data();
+    // The keys themselves are sorted (not indexes into them): the merges then read them in
+    // sequence.
+    std::stable_sort(keys.begin(), keys.end(), [text](const TSortKey& a, const TSortKey& b) {
+        if (a.Group != b.Group)
+            return a.Group < b.Group;
+        if (a.High != b.High)
+            return a.High < b.High;
+        if (a.Low != b.Low)
+            return a.Low < b.Low;
+        std::u16string_view ta(text + a.Offset, a.Length);
+        std::u16string_view tb(text + b.Offset, b.Length);
+        return ta < tb;   // upper-cased already: by code, a prefix first
+    });
+    std::vector<int> order(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        order[i] = keys[i].Row;
+    return order;
 }

@@ -6,8 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <QFile>
+#include <QPersistentModelIndex>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <random>
@@ -262,6 +263,53 @@ TEST(ListingOrder, SizeValues)
     EXPECT_EQ(RemoteSizeValue("9223372036854775807"), INT64_MAX);
     EXPECT_EQ(RemoteSizeValue("99999999999999999999999"), INT64_MAX);
     EXPECT_EQ(RemoteSizeValue("12a"), 0);
+}
+
+TEST(ListingOrder, TheFastOrderIsTheStableSortByTheComparison)
+{
+    // Random rows with the ties that matter: equal texts, shared long prefixes, case, empty
+    // and huge sizes, several ".." rows, names differing past the eighth character.
+    std::mt19937 random(99);
+    const char* const stems[] = {"report 2024 part", "REPORT 2024 PART", "a", "", "..", "readme",
+                                 "Readme", "abcdefgh", "abcdefghi", "abcdefg", "x\xc3\xa9", "_"};
+    const char* const exts[] = {"", ".txt", ".TXT", ".tar.gz", ".c"};
+    const char* const sizes[] = {"", "0", "7", "10", "4294967296", "99999999999999999999", "12"};
+    const char* const attributes[] = {"-rw-r--r--", "drwxr-xr-x", "-rwxr-xr-x", "DRWXRWXRWX"};
+    TFileListModel model(nullptr);
+    for (int round = 0; round < 30; ++round) {
+        model.Clear();
+        int rows = 1 + static_cast<int>(random() % 300);
+        for (int i = 0; i < rows; ++i) {
+            std::string name = std::string(stems[random() % 12]) + std::to_string(random() % 3) + exts[random() % 5];
+            if (random() % 10 == 0)
+                name = "..";
+            TListingEntry entry{attributes[random() % 4], sizes[random() % 7], name};
+            model.Add(random() % 25 == 0 ? ParentDirItem() : RemoteItemFromEntry(entry));
+        }
+        for (int column = -1; column <= 4; ++column) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " column " << column);
+            std::vector<int> expected(static_cast<std::size_t>(model.Count()));
+            for (int i = 0; i < model.Count(); ++i)
+                expected[static_cast<std::size_t>(i)] = i;
+            std::stable_sort(expected.begin(), expected.end(), [&](int a, int b) {
+                return CompareRemoteItems(model.Item(a), model.Item(b), column) < 0;
+            });
+            ASSERT_EQ(RemoteSortOrder(model, column), expected);
+        }
+    }
+}
+
+TEST(ListingOrder, PermuteKeepsSelectedRowsWithTheirItems)
+{
+    TFileListModel model(nullptr);
+    model.SetColumns({{"Name"}});
+    for (const char* name : {"c", "a", "b"})
+        model.Add(File(name, "1"));
+    QPersistentModelIndex selected(model.index(0, 0));   // "c", as a selection holds it
+    model.Permute(RemoteSortOrder(model, 0));
+    EXPECT_EQ(model.Item(0).Caption, "a");
+    EXPECT_EQ(model.Item(2).Caption, "c");
+    EXPECT_EQ(selected.row(), 2);
 }
 
 // ---- bytes as text ----
