@@ -205,7 +205,8 @@ public:
     void UpdateControls();
     // True while the control connection is open.
     bool ControlConnectionOpen() const;
-    // True when the client is in its ready state and the control connection is open.
+    // True when the client is in its ready state, the control connection is open and no
+    // completion of a request the queue started is still on its way.
     bool IsClientIdle() const;
     // Runs queue entries from the head until one starts a request (or the queue is empty).
     // Every entry leaves the queue whole, code and arguments together. While a request is
@@ -293,6 +294,7 @@ protected:
 private:
     void CreateFtpClient();
     void ReleaseFtpClient();
+    bool ClientBusy() const;
     bool DispatchHead(int code);
     void PrepareListFile();
     void CreateToolbar();
@@ -310,4 +312,5 @@ private:
     QActionGroup* FTransferTypeGroup;
     std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
     unsigned FQueueEpoch = 0;
+    bool FAwaitingDone = false;   // a request the queue started has not completed yet
 };

@@ -103,7 +103,7 @@ bool TMainWindow::ControlConnectionOpen() const
 
 bool TMainWindow::IsClientIdle() const
 {
-    return FtpClient1 && FtpClient1->State() == fcsReady && FtpClient1->Connected();
+    return FtpClient1 && FtpClient1->State() == fcsReady && FtpClient1->Connected() && !FAwaitingDone;
 }
 
 void TMainWindow::UpdateControls()
@@ -127,9 +127,15 @@ void TMainWindow::AppendCommand(int code, const QStringList& args)
     QueueAppend(CommandQueue, code, args);
 }
 
+bool TMainWindow::ClientBusy() const
+{
+    TFtpClientState state = FtpClient1->State();
+    return (state != fcsReady && state != fcsStepReady) || FAwaitingDone;
+}
+
 void TMainWindow::RunQueueIfReady()
 {
-    if (FtpClient1 && FtpClient1->State() == fcsReady)
+    if (FtpClient1 && FtpClient1->State() == fcsReady && !FAwaitingDone)
         RunQueue();
 }
 
@@ -141,44 +147,42 @@ void TMainWindow::RunQueue()
         if (!QueueCodeAt(CommandQueue, 0, code))
             code = -1;   // no number: reported below as an invalid stack command
 
-        // While a request is in progress the client refuses every start. Nothing is taken
-        // from the queue then: the completion runs it. The entries that start nothing wait
-        // too, since they belong after the request before them (a listing to expand, a
-        // download to open).
-        TFtpClientState state = FtpClient1->State();
-        if (state != fcsReady && state != fcsStepReady) {
+        // While a request is in progress (or its completion is on its way) the client
+        // refuses every start. Nothing is taken from the queue then: the completion runs
+        // it. The entries that start nothing wait too, since they belong after the request
+        // before them (a listing to expand, a download to open).
+        if (ClientBusy()) {
             if (refusal)
                 break;
             throw FtpException("FTP component not ready");
         }
 
-        bool proceed = false;
         if (!ControlConnectionOpen() && code != qcConnect) {
             LogDebug(QStringLiteral("Error From Ombrex: Invalid FtpClient state for run command: not connected"));
             LogUser(QStringLiteral("CAN'T RUN COMMAND: NOT CONNECTED"), lkError);
             QueueDropHead(CommandQueue);
-        } else {
-            const unsigned epoch = FQueueEpoch;
-            try {
-                proceed = DispatchHead(code);
-            } catch (...) {
-                // Refused (an empty name, already connected ...): the entry leaves whole,
-                // so no argument of it is ever read as a code, and the queue goes on.
-                if (!refusal)
-                    refusal = std::current_exception();
-                proceed = true;
-            }
-            // A handler run meanwhile (a dialog's loop, a lost connection) may have emptied
-            // the queue: then the entry is gone already.
-            if (epoch == FQueueEpoch)
-                QueueDropHead(CommandQueue);
+            break;   // the client is not idle: the next action or completion goes on
         }
-        // Go on while the client is idle, or when the entry asked to (it started nothing)
-        // and no request runs.
-        state = FtpClient1->State();
-        if (proceed && (state == fcsReady || state == fcsStepReady))
-            continue;
-        if (!IsClientIdle())
+
+        const unsigned epoch = FQueueEpoch;
+        bool started = false;
+        try {
+            started = DispatchHead(code);
+        } catch (...) {
+            // Refused (an empty name, already connected ...): the entry leaves whole, so
+            // no argument of it is ever read as a code, and the queue goes on.
+            if (!refusal)
+                refusal = std::current_exception();
+        }
+        if (started)
+            FAwaitingDone = true;
+        // A handler run meanwhile (a dialog's loop, a lost connection) may have emptied the
+        // queue: then the entry is gone already.
+        if (epoch == FQueueEpoch)
+            QueueDropHead(CommandQueue);
+        // A started request holds the queue until its completion; an entry that started
+        // nothing is followed at once by the next.
+        if (started)
             break;
     }
     if (refusal)
@@ -199,7 +203,7 @@ bool TMainWindow::DispatchHead(int code)
         LogDebug(QStringLiteral("From Ombrex: Connecting Started"));
         LogUser(QStringLiteral("Connecting to ") + host + QStringLiteral("..."), lkStatus);
         client.Connect();
-        return false;
+        return true;
     case qcQuit: {
         LogDebug(QStringLiteral("From Ombrex: QuitStarted"));
         LogUser(QStringLiteral("Disconnecting from ") + host + QStringLiteral("..."), lkStatus);
@@ -212,7 +216,7 @@ bool TMainWindow::DispatchHead(int code)
             ExpectClose = before;
             throw;
         }
-        return false;
+        return true;
     }
     case qcList:
         LogUser(QStringLiteral("Getting file list... "), lkStatus);
@@ -220,51 +224,52 @@ bool TMainWindow::DispatchHead(int code)
         client.SetLocalFileName(BytesFromText(ListTempPath));
         client.SetHostFileName(std::string());
         client.ListDir();
-        return false;
+        return true;
     case qcPwd:
         LogUser(QStringLiteral("Getting current directory... "), lkStatus);
         client.Pwd();
-        return false;
+        return true;
     case qcCwd:
         LogUser(QStringLiteral("Setting current directory... "), lkStatus);
         client.SetHostDirName(bytes(1));
         client.Cwd();
-        return false;
+        return true;
     case qcCdUp:
         LogUser(QStringLiteral("Setting current directory to parent... "), lkStatus);
         client.Cdup();
-        return false;
+        return true;
     case qcGet:
-        return TransferStep(false);
+        return !TransferStep(false);   // the step tells whether it started nothing
     case qcPut:
-        return TransferStep(true);
+        return !TransferStep(true);
     case qcType:
         client.SetBinary(QueueTypeIsBinary(arg(1)));
         client.SendType();
-        return false;
+        return true;
     case qcDele:
         client.SetHostFileName(bytes(1));
         client.Dele();
-        return false;
+        return true;
     case qcRmd:
         client.SetHostFileName(bytes(1));
         client.Rmd();
-        return false;
+        return true;
     case qcExpandRemove:
-        return ExpandRemove();
+        ExpandRemove();   // starts nothing; the placeholder it leaves goes below
+        return false;
     case qcMkd:
         client.SetHostFileName(bytes(1));
         client.Mkd();
-        return false;
+        return true;
     case qcRename:
         client.SetHostFileName(bytes(1));
         client.SetLocalFileName(bytes(2));
         client.Rename();
-        return false;
+        return true;
     case qcRaw:
         client.SetLocalFileName(bytes(1));
         client.Quote();
-        return false;
+        return true;
     case qcSetFlag: {
         bool numberOk = false;
         bool valueOk = false;
@@ -349,6 +354,7 @@ void TMainWindow::btnAbortClick()
 void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
 {
     TFtpClient& client = *FtpClient1;
+    FAwaitingDone = false;
     LogDebug(QStringLiteral("From Ombrex: TMainWindow::FtpClient1RequestDone:"));
     LogDebug(QStringLiteral("Error=") + QString::number(Error));
     LogDebug(QStringLiteral("LastResponse=") + Text(client.LastReply()));
@@ -423,7 +429,10 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
     }
     TransferBusy = false;
     UpdateControls();
-    RunQueue();
+    // A request may have started after this completion was sent (an action that ran in
+    // between): then that one's completion goes on with the queue.
+    if (!ClientBusy())
+        RunQueue();
 }
 
 void TMainWindow::ReportFtpError(int code)
@@ -492,6 +501,9 @@ void TMainWindow::FtpClient1SessionClosed(std::uint16_t Error)
     ExpectClose = false;
     CommandQueue.clear();
     ++FQueueEpoch;
+    // A request cut off by the close still completes; should that completion not come,
+    // the next connection must not wait for it.
+    FAwaitingDone = false;
     UpdateControls();
 }
 

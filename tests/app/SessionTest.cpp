@@ -12,6 +12,7 @@
 #include "platform/MessageWindow.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -265,6 +266,24 @@ TEST_F(SessionTest, TheListingFileIsOnlyForItsOwner)
     EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
+TEST_F(SessionTest, TheClientIsPlacedWithItsSettingsAndEvents)
+{
+    const TFtpClient& client = *Main().FtpClient1;
+    EXPECT_EQ(client.Timeout(), 15);
+    EXPECT_FALSE(client.MultiThreaded());
+    EXPECT_EQ(client.Port(), "ftp");
+    EXPECT_FALSE(client.DisplayFileFlag());
+    EXPECT_TRUE(client.Binary());
+    EXPECT_EQ(client.ShareMode(), ftpShareExclusive);
+    EXPECT_EQ(client.Options(), TFtpOptions{ftpAcceptLF});
+    EXPECT_EQ(client.ConnectionType(), ftpDirect);
+    for (bool bound : {bool(client.OnDisplay), bool(client.OnProgress), bool(client.OnSessionConnected),
+                       bool(client.OnSessionClosed), bool(client.OnRequestDone), bool(client.OnStateChange)})
+        EXPECT_TRUE(bound);
+    EXPECT_FALSE(client.OnCommand);
+    EXPECT_FALSE(client.OnBgException);
+}
+
 TEST_F(SessionTest, ConnectCancelledQueuesNothing)
 {
     QTest::mouseClick(Main().btnConnect, Qt::LeftButton);   // the fixture's dialog cancels
@@ -439,6 +458,38 @@ TEST_F(SessionTest, WhileARequestRunsTheQueueWaitsWhole)
     EXPECT_TRUE(MessageBoxes.empty());
 }
 
+TEST_F(SessionTest, AnActionBetweenACompletionAndItsDeliveryWaitsForIt)
+{
+    // The client is ready as soon as the reply is read, and its completion arrives later
+    // from the loop; an action in between must not start the next request, or that
+    // completion would be taken for the new request's. The action here runs from the
+    // client's own change to the ready state, right before the completion is sent.
+    FakeFtpServer s;
+    Pwd(Pwd(Session(s), "/pub"), "/pub");
+    List(s);
+    ConnectSession(s);
+    TFtpClient& client = *Main().FtpClient1;
+    bool armed = true;
+    QStringList queueAfterAction;
+    auto stateChange = client.OnStateChange;
+    client.OnStateChange = [&, stateChange](TCustomFtpCli* sender) {
+        stateChange(sender);
+        if (armed && sender->State() == fcsReady) {
+            armed = false;
+            Main().btnRefreshClick();
+            queueAfterAction = Main().CommandQueue;
+        }
+    };
+    Main().AppendCommand(qcPwd);
+    Main().RunQueue();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(armed);
+    EXPECT_EQ(queueAfterAction, (QStringList{"5", "3"}));   // nothing started then
+    EXPECT_EQ(Done, (std::vector<std::pair<int, int>>{{31, 0}, {31, 0}, {7, 0}}));
+    EXPECT_TRUE(s.Errors().empty());
+    client.OnStateChange = stateChange;
+}
+
 TEST_F(SessionTest, CdupAnsweredWith200IsAChangeOfDirectory)
 {
     FakeFtpServer s;
@@ -514,6 +565,10 @@ TEST_F(SessionTest, ALostConnectionWarnsOnceAndEmptiesQueueAndList)
     Main().RunQueue();
     ASSERT_TRUE(PumpUntil([&] { return !Main().ControlConnectionOpen() && !Done.empty(); }));
     PumpUntil([] { return false; }, 100);
+    // The PWD that lost its connection is a failure, not a directory to record.
+    EXPECT_EQ(Done.front().first, 31);
+    EXPECT_NE(Done.front().second, 0);
+    EXPECT_EQ(Main().cmbRemoteDirHistory->count(), 3);
     EXPECT_EQ(MessageBoxes,
               (std::vector<std::pair<QString, QString>>{{"FTP Warning", "Server close control connection."}}));
     EXPECT_EQ(MessageIcons, std::vector<QMessageBox::Icon>{QMessageBox::Warning});
