@@ -150,7 +150,10 @@ TDocument ParseDocument(const std::string& data)
         if (end == std::string::npos)
             end = data.size();
         std::size_t stop = end;
-        if (stop > start && data[stop - 1] == '\r')
+        // Every CR before the line end goes, not just one: a file whose CR LF lines were
+        // converted twice ends them in CR CR LF, and a value must not keep a CR that the
+        // next rewrite (with single line ends) would drop.
+        while (stop > start && data[stop - 1] == '\r')
             --stop;
         doc.Lines.push_back(ParseLine(data.substr(start, stop - start)));
         start = next;

@@ -415,3 +415,17 @@ TEST_F(PrivateProfileTest, FormerBugs_ManySectionsAreAllListed)
     ASSERT_EQ(names.size(), 600u);
     EXPECT_EQ(names.back(), "FAVsite number 599 with a longish name");
 }
+
+TEST_F(PrivateProfileTest, FormerBugs_CarriageReturnsBeforeTheLineEndAreNoPartOfTheValue)
+{
+    // Lines ended by CR CR LF in a file whose first line ends in LF alone: an unrelated
+    // write used to turn "0x1<CR>" (no number) into "0x1" (one).
+    Put("\n[S]\r\r\nPassive=0x1\r\r\nServer=s\r\r\r\n");
+    TPrivateProfile ini(Path);
+    EXPECT_EQ(ini.ReadString("S", "Passive", ""), "0x1");
+    EXPECT_EQ(ini.ReadInteger("S", "Passive", 0), 1);
+    ini.WriteString("S", "New", "v");
+    EXPECT_EQ(ini.ReadString("S", "Passive", ""), "0x1");
+    EXPECT_EQ(ini.ReadString("S", "Server", ""), "s");
+    EXPECT_EQ(Get(), "\n[S]\nPassive=0x1\nServer=s\nNew=v\n");
+}
