@@ -77,13 +77,6 @@ TEST(ListingGrammar, DocumentedLines)
     }
 }
 
-TEST(ListingGrammar, ThePatternIsTheFivePiecesInOrder)
-{
-    EXPECT_EQ(TListingParser::Pattern(),
-              "([dD\\-][rR\\-][wW\\-][xX\\-][rR\\-][wW\\-][xX\\-][rR-][wW\\-][xX\\-])"
-              "\\s*\\S*\\s*\\S*\\s*\\S*\\s*(\\d*)\\s*\\S*\\s*\\S*\\s*\\S*\\s*(\\S*)");
-}
-
 TEST(ListingGrammar, ParentRowIsFixed)
 {
     TFileListItem parent = ParentDirItem();
@@ -400,14 +393,6 @@ TEST(QueueEntries, InvalidHeadsLeaveAlone)
     EXPECT_TRUE(shortQueue.isEmpty());
 }
 
-TEST(QueueEntries, TransferType)
-{
-    EXPECT_EQ(QueueTypeArg(true), "I");
-    EXPECT_EQ(QueueTypeArg(false), "A");
-    EXPECT_TRUE(QueueTypeIsBinary("I"));
-    EXPECT_FALSE(QueueTypeIsBinary("A"));
-}
-
 // ---- former bugs ----
 
 TEST(ListingFormerBugs, ANameWithABlankWasCutAtIt)
@@ -420,7 +405,3 @@ TEST(ListingFormerBugs, ANameWithABlankWasCutAtIt)
     EXPECT_EQ(RemoteItemSize(item), "99");
 }
 
-TEST(ListingFormerBugs, SizesPast2GiBSortedAsZero)
-{
-    EXPECT_LT(CompareRemoteItems(File("small", "1"), File("big", "3221225472"), 1), 0);
-}
