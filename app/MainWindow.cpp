@@ -111,6 +111,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     platform::EnsureIconTheme();
 
     ListTempPath = QCoreApplication::applicationDirPath() + QStringLiteral("/OFTPTEMP.TMP");
+    AscModExPath = QCoreApplication::applicationDirPath() + QStringLiteral("/AscModEx.txt");
     CreateFtpClient();
 
     FRemoteModel = new TFileListModel(&ImageListForFTPFiles, this);

@@ -10,6 +10,7 @@
 #include "app/FtpFileImageList.h"
 #include "app/LocalFileList.h"
 #include "app/LocalFilterComboBox.h"
+#include "app/TransferRules.h"
 #include "foldertree/FolderTree.h"
 #include "ftp/FtpClient.h"
 
@@ -33,6 +34,7 @@ class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QTabWidget;
+class QTimer;
 class QToolButton;
 class QTreeView;
 class QWidget;
@@ -146,6 +148,7 @@ public:
 
     QStringList CommandQueue;          // pending commands: code, then its arguments
     QString ListTempPath;              // beside the program: "/OFTPTEMP.TMP"
+    QString AscModExPath;              // beside the program: "/AscModEx.txt", the ASCII extensions
     QString CurrentRemoteDir;          // last directory a PWD reported
     bool ExpectClose = false;          // the next close of the control connection is expected
     bool TransferBusy = false;         // a download or upload runs; enables btnAbort
@@ -258,6 +261,10 @@ public:
     void btnRefreshClick();
 
     // ---- Transfers (MainWindowTransfers.cpp) ----
+    // The transfer type of a file by TransferTypeMode and, in automatic mode, by the
+    // extension list AscModExPath (read anew each time): true binary, false ASCII. Writes
+    // the mode's warning, if any, to the user log.
+    bool DetectTransferType(const QString& fileName);
     void btnDownloadClick();
     void btnUploadClick();
     void FtpClient1Progress(std::int64_t Count, bool& Abort);
@@ -272,6 +279,10 @@ public:
     void btnSendCustomCmdClick();
     void btnCHMODClick();
     void btnExecFileClick();
+    // Called by the completion with every failed request: when it was a step of removing a
+    // directory (the change into it, its listing, the change back out), drops the entries
+    // that would otherwise act in the wrong directory.
+    void RemoveStepFailed(int RqType);
 
     // ---- Local pane (MainWindowLocal.cpp) ----
     void dirLocalDirsChange();
@@ -313,4 +324,11 @@ private:
     std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
     unsigned FQueueEpoch = 0;
     bool FAwaitingDone = false;   // a request the queue started has not completed yet
+
+    // Transfers: the status window is repainted through a throttle; a report held back
+    // is shown by FProgressTimer, so the last count always reaches the window.
+    void StartTransferStatus(const QString& sizeText, const QString& localName);
+    void ShowTransferProgress();
+    TProgressThrottle FProgressThrottle;
+    QTimer* FProgressTimer = nullptr;
 };

@@ -425,6 +425,7 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
     } else {
         LogDebug(QStringLiteral("Error From Ombrex: ERROR ") + QString::number(Error) + QStringLiteral(": ")
                  + Text(client.LastReply()));
+        RemoveStepFailed(RqType);
         ReportFtpError(Error);
     }
     TransferBusy = false;
@@ -501,6 +502,9 @@ void TMainWindow::FtpClient1SessionClosed(std::uint16_t Error)
     ExpectClose = false;
     CommandQueue.clear();
     ++FQueueEpoch;
+    // A "Rewrite All" or "Cancel" answer belongs to its batch, which went with the queue;
+    // kept, it would overwrite the files of the next batch unasked.
+    ExistingFileDecision = -1;
     // A request cut off by the close still completes; should that completion not come,
     // the next connection must not wait for it.
     FAwaitingDone = false;
