@@ -19,7 +19,7 @@ bool AskLine(TInputDialog* dialog, const QString& prompt, const QString& caption
     if (!dialog)
         return false;
     dialog->Prepare(prompt, caption, initial);
-    if (dialog->exec() != QDialog::Accepted)
+    if (dialog->ShowModal() != QDialog::Accepted)
         return false;
     answer = dialog->txtResult->text();   // unchanged: no trimming, empty allowed
     return true;

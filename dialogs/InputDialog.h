@@ -3,12 +3,14 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
-// Modal dialog that asks for one line of text; callers Prepare it, exec() it and read
-// txtResult only when exec() returned QDialog::Accepted.
+// Modal dialog that asks for one line of text; callers Prepare it, ShowModal() it and read
+// txtResult only when that returned QDialog::Accepted.
 class TInputDialog : public QDialog {
 public:
     explicit TInputDialog(QWidget* parent = nullptr);
@@ -20,6 +22,10 @@ public:
 
     // Sets the prompt, the window caption and the initial text of the edit.
     void Prepare(const QString& prompt, const QString& caption, const QString& initialText);
+
+    // Replaces exec() in ShowModal() (tests of its callers). Empty = exec().
+    std::function<int()> OnShowModal;
+    int ShowModal() { return OnShowModal ? OnShowModal() : exec(); }
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -28,9 +28,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
+sudo=()
 if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
+  sudo=(sudo -E)
 fi
 echo "Installing: ${missing[*]}"
 # Debian's FTP, SOCKS and proxy packages try to start their daemons on standard ports;
@@ -38,11 +38,12 @@ echo "Installing: ${missing[*]}"
 policy=/usr/sbin/policy-rc.d
 created_policy=0
 if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
-  $sudo chmod 755 "$policy"
+  printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+  "${sudo[@]}" chmod 755 "$policy"
   created_policy=1
 fi
-trap '[ $created_policy = 1 ] && $sudo rm -f "$policy"' EXIT
+cleanup() { if [ $created_policy = 1 ]; then "${sudo[@]}" rm -f "$policy"; fi; }
+trap cleanup EXIT
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo -E apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -2,6 +2,8 @@
 #include "AppTestEnvironment.h"
 
 #include "dialogs/ConnectForm.h"
+#include "dialogs/FileExistsForm.h"
+#include "dialogs/InputDialog.h"
 #include "platform/MessageWindow.h"
 
 #include <QTest>
@@ -62,6 +64,8 @@ void ProgramTest::SetUp()
     // The connect dialog and the session's message boxes would wait for a user: a test
     // that wants them answers them itself.
     Forms->ConnectForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
+    Forms->InputDialog->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
+    Forms->FileExistsForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
     Main().OnMessageBox = [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {
         MessageBoxes.emplace_back(caption, text);
         MessageIcons.push_back(icon);
