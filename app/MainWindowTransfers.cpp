@@ -220,12 +220,14 @@ bool TMainWindow::TransferStep(bool upload)
             if (!dialog)
                 return true;   // nobody to ask: nothing is overwritten
             dialog->lblWarning->setText((upload ? remote : local) + QStringLiteral(" exists"));
-            dialog->ShowModal();
+            const bool answered = dialog->ShowModal() == QDialog::Accepted;
             // A lost connection empties the queue while the dialog is open; the entry and
             // its batch are gone then.
             if (epoch != QueueEpoch())
                 return true;
-            decision = dialog->Choice;
+            // Every answer closes the dialog with OK. Closed otherwise, Choice still holds
+            // the answer to an earlier question, perhaps "Rewrite All": skip this file.
+            decision = answered ? dialog->Choice : fecSkip;
             ExistingFileDecision = decision;
         }
     }
