@@ -3,6 +3,7 @@
 // that hold blanks and a size past 4 GiB, navigation by double-click, parent, history and
 // refresh, a dropped server, a refused login and an unknown host.
 #include "AppTestEnvironment.h"
+#include "servers/PeerPolicy.h"
 
 #include "dialogs/ConnectForm.h"
 #include "platform/MessageWindow.h"
@@ -179,7 +180,7 @@ TEST_F(SessionServerTest, VsftpdBrowseNavigateAndLoseTheServer)
 {
     auto server = testsrv::StartVsftpd();
     if (!server)
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     MakeTree(server->Root());
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&Main()));
 
@@ -257,7 +258,7 @@ TEST_F(SessionServerTest, VsftpdActiveMode)
 {
     auto server = testsrv::StartVsftpd();
     if (!server)
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     MakeTree(server->Root());
     ConnectTo(*server, "/pub", false);
     ASSERT_TRUE(WaitIdle());
@@ -270,7 +271,7 @@ TEST_F(SessionServerTest, PyftpdlibWithUserAndPassword)
 {
     auto server = testsrv::StartPyftpdlib();
     if (!server)
-        GTEST_SKIP() << "pyftpdlib cannot run here";
+        OMBREX_PEER_MISSING("pyftpdlib");
     MakeTree(server->Root());
     ConnectTo(*server, "/", true);
     ASSERT_TRUE(WaitIdle());
@@ -311,7 +312,7 @@ TEST_F(SessionServerTest, PyftpdlibWrongPasswordIsReported)
 {
     auto server = testsrv::StartPyftpdlib();
     if (!server)
-        GTEST_SKIP() << "pyftpdlib cannot run here";
+        OMBREX_PEER_MISSING("pyftpdlib");
     ConnectTo("127.0.0.1", QString::number(server->Port()), "tester", "wrong", "/", true);
     ASSERT_TRUE(PumpUntil([&] { return Main().FtpClient1->State() == fcsReady && Main().CommandQueue.isEmpty(); }));
     PumpUntil([] { return false; }, 300);

@@ -1,5 +1,6 @@
 // oftp end to end: the program is run as scripts run it, against a pyftpdlib server.
 #include "servers/FtpServers.h"
+#include "servers/PeerPolicy.h"
 #include "servers/SocksServers.h"
 
 #include <gtest/gtest.h>
@@ -108,7 +109,7 @@ protected:
     void SetUp() override
     {
         if (!FServer)
-            GTEST_SKIP() << "pyftpdlib cannot run here";
+            OMBREX_PEER_MISSING("pyftpdlib");
     }
     // The login options plus extra ones, then HOST.
     std::vector<std::string> Base(std::vector<std::string> extra = {})
@@ -177,7 +178,7 @@ TEST_F(Oftp, ThroughSocksServers)
     cases.push_back({"dante 4", testsrv::StartDante(), "--socks4"});
     for (auto& t : cases) {
         if (!t.Proxy)
-            continue;   // that proxy cannot run here
+            OMBREX_PEER_MISSING(t.Name);
         std::vector<std::string> socks{t.Option, "127.0.0.1:" + std::to_string(t.Proxy->Port())};
         if (!t.Proxy->User().empty())
             socks.insert(socks.end(), {"--socks-user", t.Proxy->User(), "--socks-password", t.Proxy->Password()});

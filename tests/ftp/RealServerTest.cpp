@@ -1,6 +1,7 @@
 // Engine tests against real servers started on 127.0.0.1: vsftpd (anonymous, writable
 // "/upload") and pyftpdlib (tester/secret, writable root).
 #include "ftp/FtpTestUtil.h"
+#include "servers/PeerPolicy.h"
 #include "servers/FtpServers.h"
 #include "servers/SocksServers.h"
 
@@ -99,7 +100,7 @@ protected:
     {
         FServer = Server(GetParam());
         if (!FServer)
-            GTEST_SKIP() << GetParam() << " cannot run here";
+            OMBREX_PEER_MISSING(GetParam());
         FRec.Attach(FFtp);
         FFtp.SetHostName("127.0.0.1");
         FFtp.SetPort(std::to_string(FServer->Port()));
@@ -269,7 +270,7 @@ TEST_P(RealTransfer, PutThenGetGivesTheSameFile)
     const TransferCase& t = GetParam();
     testsrv::FtpServer* server = Server(t.Server);
     if (!server)
-        GTEST_SKIP() << t.Server << " cannot run here";
+        OMBREX_PEER_MISSING(t.Server);
     TFtpClient c;
     FtpRecorder r;
     r.Attach(c);
@@ -525,10 +526,10 @@ TEST(RealProxy, FtpProxyLoginListAndTransfer)
 {
     testsrv::FtpServer* server = Server("pyftpdlib");
     if (!server)
-        GTEST_SKIP() << "pyftpdlib cannot run here";
+        OMBREX_PEER_MISSING("pyftpdlib");
     auto proxy = testsrv::StartFtpProxy(server->Port());
     if (!proxy)
-        GTEST_SKIP() << "ftp-proxy cannot run here";
+        OMBREX_PEER_MISSING("ftp-proxy");
     testsrv::WriteFile(server->LocalPath("/via-proxy.txt"), "through the proxy\n");
     TFtpClient c;
     FtpRecorder r;

@@ -2,6 +2,7 @@
 // SOCKS 5 with user and password; each carries data to a local echo peer and back. Also a
 // smoke test of the ftp-proxy starter in front of pyftpdlib, spoken to in line mode.
 #include "ScriptedPeer.h"
+#include "servers/PeerPolicy.h"
 #include "SocketTestUtil.h"
 #include "TestPeers.h"
 
@@ -73,7 +74,7 @@ TEST(RealProxies, DanteCarriesSocks4And5)
 {
     auto dante = testsrv::StartDante();
     if (!dante)
-        GTEST_SKIP() << "dante cannot run here (needs /usr/sbin/danted and root)";
+        OMBREX_PEER_MISSING("dante");
     for (std::string level : {"4", "5"}) {
         SCOPED_TRACE("level " + level);
         EchoRun run;
@@ -90,7 +91,7 @@ TEST(RealProxies, DanteResolvesAHostNameForSocks5)
 {
     auto dante = testsrv::StartDante();
     if (!dante)
-        GTEST_SKIP() << "dante cannot run here";
+        OMBREX_PEER_MISSING("dante");
     EchoRun run;
     run.Run(*dante, "5", "localhost");
     EXPECT_EQ(run.ConnectError, 0) << dante->Log();
@@ -100,7 +101,7 @@ TEST(RealProxies, DanteRefusedDestination)
 {
     auto dante = testsrv::StartDante();
     if (!dante)
-        GTEST_SKIP() << "dante cannot run here";
+        OMBREX_PEER_MISSING("dante");
     EventLog log;   // outlives the socket
     TWSocket s;
     log.Attach(s);
@@ -121,7 +122,7 @@ TEST(RealProxies, MicrosocksWithUserAndPassword)
 {
     auto ms = testsrv::StartMicrosocks("ombrex", "s3cret");
     if (!ms)
-        GTEST_SKIP() << "microsocks cannot run here";
+        OMBREX_PEER_MISSING("microsocks");
     EchoRun run;
     run.Run(*ms, "5", "127.0.0.1", ms->User(), ms->Password());
     EXPECT_EQ(run.ConnectError, 0);
@@ -132,7 +133,7 @@ TEST(RealProxies, MicrosocksRefusesAWrongPassword)
 {
     auto ms = testsrv::StartMicrosocks("ombrex", "s3cret");
     if (!ms)
-        GTEST_SKIP() << "microsocks cannot run here";
+        OMBREX_PEER_MISSING("microsocks");
     EchoRun run;
     run.Run(*ms, "5", "127.0.0.1", "ombrex", "wrong");
     EXPECT_EQ(run.ConnectError, 20015);
@@ -144,7 +145,7 @@ TEST(RealProxies, MicrosocksWithoutAuthentication)
 {
     auto ms = testsrv::StartMicrosocks();
     if (!ms)
-        GTEST_SKIP() << "microsocks cannot run here";
+        OMBREX_PEER_MISSING("microsocks");
     EchoRun run;
     run.Run(*ms, "5", "127.0.0.1");
     EXPECT_EQ(run.ConnectError, 0);
@@ -154,10 +155,10 @@ TEST(RealProxies, FtpProxyStartsAndRelaysALogin)
 {
     auto ftp = testsrv::StartPyftpdlib();
     if (!ftp)
-        GTEST_SKIP() << "pyftpdlib cannot run here";
+        OMBREX_PEER_MISSING("pyftpdlib");
     auto proxy = testsrv::StartFtpProxy(ftp->Port());
     if (!proxy)
-        GTEST_SKIP() << "ftp-proxy cannot run here";
+        OMBREX_PEER_MISSING("ftp-proxy");
     ASSERT_TRUE(proxy->Running());
 
     // The control dialogue in line mode: one reply line per event.
