@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace ftptest {
@@ -155,6 +157,30 @@ FakeFtpServer& FakeFtpServer::WaitClientClose()
     return *this;
 }
 
+FakeFtpServer& FakeFtpServer::DataSendFromRest(const std::string& Bytes)
+{
+    FSteps.push_back({Step::kDataSendFromRest, Bytes});
+    return *this;
+}
+
+FakeFtpServer& FakeFtpServer::DataReset()
+{
+    FSteps.push_back({Step::kDataReset, ""});
+    return *this;
+}
+
+FakeFtpServer& FakeFtpServer::DataReceive(int Count)
+{
+    FSteps.push_back({Step::kDataReceive, "", Count});
+    return *this;
+}
+
+FakeFtpServer& FakeFtpServer::AcceptAgain()
+{
+    FSteps.push_back({Step::kAcceptAgain, ""});
+    return *this;
+}
+
 void FakeFtpServer::Start()
 {
     FThread = std::thread([this] { Run(); });
@@ -254,9 +280,12 @@ void FakeFtpServer::Run()
                 Fail("expected \"" + step.Text + "\", got \"" + line + "\"");
             break;
         }
-        case Step::kDelay:
-            std::this_thread::sleep_for(std::chrono::milliseconds(step.Ms));
+        case Step::kDelay: {
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.Ms);
+            while (!FStop.load() && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min(step.Ms, 20)));
             break;
+        }
         case Step::kDrop:
             CloseAll();
             break;
@@ -332,6 +361,54 @@ void FakeFtpServer::Run()
             FDataReceived += got;
             break;
         }
+        case Step::kDataSendFromRest: {
+            unsigned long long offset = 0;
+            {
+                std::lock_guard<std::mutex> lock(FLock);
+                for (auto it = FTranscript.rbegin(); it != FTranscript.rend(); ++it)
+                    if (it->rfind("REST ", 0) == 0) {
+                        offset = std::strtoull(it->c_str() + 5, nullptr, 10);
+                        break;
+                    }
+            }
+            if (offset > step.Text.size())
+                Fail("REST past the end of the data");
+            else
+                WriteAll(FData, step.Text.substr(std::size_t(offset)));
+            break;
+        }
+        case Step::kDataReset:
+            if (FData >= 0) {
+                // A zero linger time makes close() send RST.
+                linger hard{1, 0};
+                ::setsockopt(FData, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            CloseFd(FData);
+            break;
+        case Step::kDataReceive: {
+            std::string got;
+            while (FData >= 0 && int(got.size()) < step.Ms && WaitReadable(FData, kStepTimeoutMs, FStop)) {
+                char buf[65536];
+                std::size_t want = std::min(sizeof buf, std::size_t(step.Ms) - got.size());
+                ssize_t n = ::recv(FData, buf, want, 0);
+                if (n <= 0)
+                    break;
+                got.append(buf, std::size_t(n));
+            }
+            std::lock_guard<std::mutex> lock(FLock);
+            FDataReceived += got;
+            break;
+        }
+        case Step::kAcceptAgain:
+            CloseAll();
+            FPending.clear();
+            if (!WaitReadable(FListen, kStepTimeoutMs, FStop)) {
+                Fail("no client connected again");
+                FDone = true;
+                return;
+            }
+            FControl = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+            break;
         case Step::kWaitClose: {
             std::string line;
             while (ReadLine(line, kStepTimeoutMs)) {

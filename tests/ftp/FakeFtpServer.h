@@ -33,7 +33,8 @@ public:
     // Reads one command line (up to CR LF) and records it; Expected "*" accepts anything,
     // otherwise a different line is recorded as an error.
     FakeFtpServer& Expect(const std::string& Expected);
-    // Sleeps.
+    // Sleeps (cut short when the server is destroyed, so a silent server never holds up
+    // the end of a test).
     FakeFtpServer& Delay(int Ms);
     // Closes the control connection (and any data connection) at once.
     FakeFtpServer& Drop();
@@ -52,6 +53,17 @@ public:
     FakeFtpServer& DataReceiveAll();
     // Reads the control connection until the client closes it (commands are recorded).
     FakeFtpServer& WaitClientClose();
+    // Writes Bytes on the data connection from the offset of the last "REST n" command
+    // (from 0 when there was none), as a server resuming a download does.
+    FakeFtpServer& DataSendFromRest(const std::string& Bytes);
+    // Resets the data connection (RST instead of an orderly close).
+    FakeFtpServer& DataReset();
+    // Reads Count bytes from the data connection (fewer if it closes first); they go to
+    // DataReceived().
+    FakeFtpServer& DataReceive(int Count);
+    // Closes the control and data connections and accepts the client's next connection;
+    // the rest of the script plays on it.
+    FakeFtpServer& AcceptAgain();
 
     // Accepts one control connection and plays the script on a thread.
     void Start();
@@ -70,7 +82,7 @@ public:
 private:
     struct Step {
         enum Kind { kReply, kSend, kExpect, kDelay, kDrop, kPasv, kDataAccept, kPortConnect, kDataSend,
-                    kDataClose, kDataReceiveAll, kWaitClose } What;
+                    kDataClose, kDataReceiveAll, kWaitClose, kDataReset, kDataReceive, kAcceptAgain, kDataSendFromRest } What;
         std::string Text;
         int Ms = 0;
     };
