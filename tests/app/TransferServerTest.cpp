@@ -227,7 +227,7 @@ TEST_F(TransferServerTest, VsftpdUploadsTheSelectionAndListsIt)
     for (const auto& [name, bytes] : files)
         ASSERT_TRUE(testsrv::WriteFile(LocalFile(name), bytes));
     ASSERT_TRUE(testsrv::WriteFile(LocalFile("left.bin"), "not selected"));
-    Connect("/upload");
+    Connect("/upload", false);   // active: the server connects back for each file
 
     Main().flbLocalFiles.Update();
     for (const auto& [name, bytes] : files)
