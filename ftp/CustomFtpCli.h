@@ -441,6 +441,9 @@ protected:
     void DataAccept(std::uint16_t Error);
     void DownloadAdopt(wsock::SOCKET Handle);
     void DownloadConnected(std::uint16_t Error);
+    void SendDownloadCommand();
+    // Ends a download whose local file could not be written with 550, whatever the server says.
+    void FailLocalWrite();
     void DownloadData(std::uint16_t Error);
     void DownloadClosed(std::uint16_t Error);
     void FirstDataReply();
@@ -515,6 +518,7 @@ protected:
     std::vector<char> FDataBuffer;
     bool FFinalReply = false;
     bool FDownloadClosed = false;
+    bool FLocalWriteFailed = false;   // a write to the download's file failed (disk full ...)
     bool FUploadClosed = false;
     bool FFirstReply = false;
     bool FDataConnected = false;

@@ -216,6 +216,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FByteCount = 0;
     FCloseError = 0;
     FPendingCR = false;
+    FLocalWriteFailed = false;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
     FDataStep = 1;
 
@@ -261,12 +262,23 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
             FinishRequest(550);
             return;
         }
+        // The command goes out once the connection is up, as an upload's does: sent before,
+        // a connection that fails would leave the server's answer to it on its way, to be
+        // taken for the answer to whatever command comes next.
+        SetState(fcsWaitingReply);
+        FNext = &TCustomFtpCli::StrayReply;
+        return;
     }
-    if (!FPassiveMode && FEarlyHandle != wsock::INVALID_SOCKET) {
+    if (FEarlyHandle != wsock::INVALID_SOCKET) {
         wsock::SOCKET handle = FEarlyHandle;
         FEarlyHandle = wsock::INVALID_SOCKET;
         DownloadAdopt(handle);
     }
+    SendDownloadCommand();
+}
+
+void TCustomFtpCli::SendDownloadCommand()
+{
     SetState(fcsWaitingReply);
     FNext = &TCustomFtpCli::FirstDataReply;
     SendCommand(FHostFileName.empty() ? FDataCommand : FDataCommand + " " + FHostFileName);
@@ -307,6 +319,8 @@ void TCustomFtpCli::DownloadAdopt(wsock::SOCKET Handle)
 
 void TCustomFtpCli::DownloadConnected(std::uint16_t Error)
 {
+    if (FRequestDone)
+        return;   // the request ended while we connected: no command may go out for it
     TWSocket& data = *FDataSocket;
     data.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DownloadClosed(e); };
     data.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DownloadData(e); };
@@ -318,7 +332,9 @@ void TCustomFtpCli::DownloadConnected(std::uint16_t Error)
         CloseDataSocket();
         FRequestResult = 550;
         FinishRequest(550);
+        return;
     }
+    SendDownloadCommand();
 }
 
 void TCustomFtpCli::WriteDownload(const char* Data, std::int64_t Len)
@@ -366,6 +382,7 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
             try {
                 WriteDownload(FDataBuffer.data(), n);
             } catch (const std::exception&) {
+                FLocalWriteFailed = true;
                 NotifyDisplay("! Error writing local file");
                 data.Shutdown(2);
                 return;
@@ -443,8 +460,18 @@ void TCustomFtpCli::FinalDataReply()
     NotifyDisplay("! " + FDataCommand + " Failed");
     if (!*alive)
         return;
+    if (FLocalWriteFailed) {
+        FailLocalWrite();   // the server only answers our shutdown: the cause is ours
+        return;
+    }
     FRequestResult = code;
     FinishRequest(code);
+}
+
+void TCustomFtpCli::FailLocalWrite()
+{
+    FResumeOffset = 0;
+    FailRequest(550, "Unable to write local file " + FLocalFileName);
 }
 
 void TCustomFtpCli::CheckTransferDone(bool ClosedFlag)
@@ -455,6 +482,11 @@ void TCustomFtpCli::CheckTransferDone(bool ClosedFlag)
     ShowTransferStats();
     if (!*alive)
         return;
+    if (FLocalWriteFailed) {
+        // The server sent everything, but the file does not hold it: no success.
+        FailLocalWrite();
+        return;
+    }
     FResumeOffset = 0;
     FRequestResult = FCloseError;
     FinishRequest(FCloseError);
@@ -479,6 +511,7 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
     FStartTime = 0;
     FByteCount = 0;
     FCloseError = 0;
+    FLocalWriteFailed = false;
     FTransferAscii = FAsciiType;
 
     auto alive = FAlive;
