@@ -442,8 +442,11 @@ void TMainWindow::ReportFtpError(int code)
     switch (code) {
     case 426:
         // Reconnect and go back to the last known directory, before anything that waits.
+        // A server's own 426 (a data connection that broke) leaves the control connection
+        // up: there is nothing to reconnect, and a connect would only be refused.
         QueuePrepend(CommandQueue, qcCwd, {CurrentRemoteDir});
-        QueuePrepend(CommandQueue, qcConnect);
+        if (!ControlConnectionOpen())
+            QueuePrepend(CommandQueue, qcConnect);
         ++FQueueEpoch;
         if (TransferStatusForm)
             TransferStatusForm->hide();
