@@ -47,7 +47,9 @@ private:
 };
 
 // Sharing mode of the local file of a transfer (kept as a value; no locks on this system).
-enum TFtpShareMode {
+// The underlying type is fixed so that any int converts to it without undefined
+// behaviour: the setter refuses unknown values itself.
+enum TFtpShareMode : int {
     ftpShareCompat,
     ftpShareExclusive,
     ftpShareDenyWrite,
@@ -55,8 +57,8 @@ enum TFtpShareMode {
     ftpShareDenyNone,
 };
 
-// How the engine reaches its server.
-enum TFtpConnectionType {
+// How the engine reaches its server (fixed underlying type, as above).
+enum TFtpConnectionType : int {
     ftpDirect,
     ftpProxy,
     ftpSocks4,

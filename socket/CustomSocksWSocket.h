@@ -9,7 +9,7 @@
 #include <string>
 
 // Whether a SOCKS 5 negotiation offers user/password login.
-enum TSocksAuthentication {
+enum TSocksAuthentication : int {
     socksNoAuthentication = 0,
     socksAuthenticateUsercode = 1,
 };

@@ -24,14 +24,15 @@ enum TSocketState {
     wsClosed = 7,
 };
 
-// The flags passed with every send call.
-enum TSocketSendFlags {
+// The flags passed with every send call. The underlying type is fixed so that any int
+// converts to it without undefined behaviour: the setter refuses unknown values itself.
+enum TSocketSendFlags : int {
     wsSendNormal = 0,
     wsSendUrgent = 1,
 };
 
-// The linger mode applied by ApplyLinger.
-enum TSocketLingerOnOff {
+// The linger mode applied by ApplyLinger (fixed underlying type, as above).
+enum TSocketLingerOnOff : int {
     wsLingerOff = 0,
     wsLingerOn = 1,
     wsLingerNoSet = 2,
