@@ -1,24 +1,31 @@
-// Drives the program for the README's picture: starts a local pyftpdlib with a few sample
-// files, connects the main window to it through the connect dialog, selects a file, and
-// saves what the screen shows. Run under a virtual display: docs/take-screenshot.sh.
-// Usage: app_screenshot OUTPUT.png
+// Drives the program for the README's pictures: starts a local pyftpdlib with a few sample
+// files, connects the main window to it through the connect dialog and saves what the
+// screen shows. Mode "main" (the default) selects a small file; mode "transfer" downloads
+// a large one and takes the picture while it runs, the transfer status window showing.
+// The screen is taken with ImageMagick's import when it is there, else through Qt.
+// Run under a virtual display: docs/take-screenshot.sh.
+// Usage: app_screenshot OUTPUT.png [main|transfer]
 #include "app/Application.h"
 #include "app/Forms.h"
 #include "app/MainWindow.h"
 #include "dialogs/ConnectForm.h"
+#include "dialogs/TransferStatusForm.h"
 #include "platform/MessageWindow.h"
 #include "servers/FtpServers.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,14 +50,55 @@ void Put(const std::string& path, const std::string& text)
     testsrv::WriteFile(path, text);
 }
 
+// A file of size bytes that takes no room (its bytes read as zeros).
+bool PutSparse(const std::string& path, off_t size)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = ::ftruncate(fd, size) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The whole X screen through ImageMagick's import; false when it is not installed or fails.
+bool ImportRootWindow(const QString& output)
+{
+    const char* import = "/usr/bin/import";
+    if (::access(import, X_OK) != 0)
+        return false;
+    const std::string out = output.toStdString();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(import, import, "-window", "root", out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void SelectRemote(TMainWindow& w, const QString& caption)
+{
+    for (int row = 0; row < w.lvRemoteDir->Model()->Count(); ++row) {
+        if (w.lvRemoteDir->Model()->Item(row).Caption == caption) {
+            w.lvRemoteDir->SelectionModel()->setCurrentIndex(
+                w.lvRemoteDir->Model()->index(row, 0),
+                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            w.lvRemoteDir->setFocus();
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+    const std::string mode = argc > 2 ? argv[2] : "main";
+    if (argc < 2 || (mode != "main" && mode != "transfer")) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png [main|transfer]\n", argv[0]);
         return 2;
     }
+    const bool transfer = mode == "transfer";
     // Made absolute now: the local pane changes the working directory as it follows folders.
     const QString output = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
     auto server = testsrv::StartPyftpdlib();
@@ -68,6 +116,12 @@ int main(int argc, char** argv)
     Put(root + "/data.bin", std::string(65536, '\x5a'));
     Put(root + "/setup.exe", std::string(1048576, '\x01'));
     Put(root + "/archive.tar.gz", std::string(20480, '\x1f'));
+    const QString bigName = QStringLiteral("debian-12-amd64-DVD-1.iso");
+    const off_t bigSize = 3994091520;
+    if (transfer && !PutSparse(root + "/" + bigName.toStdString(), bigSize)) {
+        std::fprintf(stderr, "cannot make the large file\n");
+        return 1;
+    }
 
     // A home of its own, so that the local pane shows a tidy desktop and not this machine's.
     const std::string home = testsrv::MakeTempDir("ombrex-shot-home");
@@ -106,23 +160,50 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the listing did not arrive\n");
         return 1;
     }
-    for (int row = 0; row < w.lvRemoteDir->Model()->Count(); ++row) {
-        if (w.lvRemoteDir->Model()->Item(row).Caption == "notes with blanks.txt") {
-            w.lvRemoteDir->SelectionModel()->setCurrentIndex(
-                w.lvRemoteDir->Model()->index(row, 0),
-                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-            w.lvRemoteDir->setFocus();
+    if (!transfer) {
+        SelectRemote(w, QStringLiteral("notes with blanks.txt"));
+    } else {
+        SelectRemote(w, bigName);
+        // Past this many bytes every block is held back a while, so that the picture shows
+        // the download at a steady point while the window goes on painting.
+        const std::int64_t holdAt = bigSize / 100 * 37 + 12345678;
+        bool held = false;
+        auto progress = w.FtpClient1->OnProgress;
+        w.FtpClient1->OnProgress = [&](TCustomFtpCli* sender, std::int64_t count, bool& abort) {
+            progress(sender, count, abort);
+            if (count >= holdAt) {
+                held = true;
+                platform::Sleep(40);
+            }
+        };
+        w.btnDownloadClick();
+        if (!PumpUntil([&] { return held; }, 60000)) {
+            std::fprintf(stderr, "the download did not get going\n");
+            return 1;
         }
+        // Where a user might drag it: over the remote list, clear of the log.
+        TTransferStatusForm& status = *forms->TransferStatusForm;
+        status.move(w.geometry().x() + 560, w.geometry().y() + 300);
+        status.raise();
     }
     PumpUntil([] { return false; }, 1000);
-    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
-    if (shot.isNull() || shot.width() < 100)
-        shot = w.grab();   // a platform without a screen to grab (offscreen)
-    if (!shot.save(output, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
-        return 1;
+    int width = 0, height = 0;
+    if (ImportRootWindow(output)) {
+        QImage image(output);
+        width = image.width();
+        height = image.height();
+    } else {
+        QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+        if (shot.isNull() || shot.width() < 100)
+            shot = w.grab();   // a platform without a screen to grab (offscreen)
+        if (!shot.save(output, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
+            return 1;
+        }
+        width = shot.width();
+        height = shot.height();
     }
     testsrv::RemoveTree(home);
-    std::printf("Wrote %s (%dx%d)\n", argv[1], shot.width(), shot.height());
+    std::printf("Wrote %s (%dx%d)\n", argv[1], width, height);
     return 0;
 }
