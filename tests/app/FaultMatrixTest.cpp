@@ -308,7 +308,7 @@ TEST_F(FaultMatrixTest, ControlDroppedMidDownloadKeepsThePartAndRestoreCompletes
     const std::string listing = FileLine("big.bin", data.size());
     FakeFtpServer s;
     Session(s, listing).Expect("TYPE I").Reply("200 Type set to I").Expect("PASV").PasvReply()
-        .Expect("RETR big.bin").DataAccept().Reply("150 Opening").DataSend(data.substr(0, 150000)).Delay(500).Drop();
+        .Expect("RETR big.bin").DataAccept().Reply("150 Opening").DataSend(data.substr(0, 150000)).Delay(1000).Drop();
     Session(s.AcceptAgain(), listing).Expect("TYPE I").Reply("200 Type set to I").Expect("PASV").PasvReply()
         .Expect("*").Reply("350 Restarting").Expect("RETR big.bin").DataAccept().Reply("150 Opening")
         .DataSendFromRest(data).DataClose().Reply("226 Transfer complete");
@@ -374,7 +374,7 @@ TEST_F(FaultMatrixTest, DataResetMidDownloadReportsAnAbortAndRestoreCompletesThe
     const std::string listing = FileLine("big.bin", data.size());
     FakeFtpServer s;
     Session(s, listing).Expect("TYPE I").Reply("200 Type set to I").Expect("PASV").PasvReply()
-        .Expect("RETR big.bin").DataAccept().Reply("150 Opening").DataSend(data.substr(0, 90000)).Delay(400)
+        .Expect("RETR big.bin").DataAccept().Reply("150 Opening").DataSend(data.substr(0, 90000)).Delay(1000)
         .DataReset().Reply("426 Connection closed; transfer aborted.");
     s.Expect("CWD /pub").Reply("250 Directory changed");
     List(s.Expect("PWD").Reply("257 \"/pub\" is the current directory"), listing);
@@ -500,10 +500,14 @@ TEST_F(FaultMatrixTest, SilentServerLeavesTheWindowResponsiveAndAbortWorks)
     // The loop keeps turning: a timer fires again and again while the server is silent,
     // and the user's click on Abort is what ends the wait.
     int ticks = 0;
+    bool aborted = false;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (++ticks == 25)
+        // Once everything sent has arrived, so that the file can be checked whole.
+        if (++ticks >= 25 && Main().FtpClient1->ByteCount() == std::int64_t(data.size()) && !aborted) {
+            aborted = true;
             QTest::mouseClick(Main().btnAbort, Qt::LeftButton);
+        }
     });
     timer.start(20);
     auto start = std::chrono::steady_clock::now();

@@ -155,7 +155,7 @@ TEST(FaultControlDrop, InTheMiddleOfADownloadThePartStaysAndResumesWhole)
     const std::string local = TempPath("drop-mid-download.bin");
     FakeFtpServer s;
     AddBinaryLogin(s).Expect("PASV").PasvReply().Expect("RETR f").DataAccept().Reply("150 Opening")
-        .DataSend(data.substr(0, 100000)).Delay(400).Drop();
+        .DataSend(data.substr(0, 100000)).Delay(1000).Drop();
     AddBinaryLogin(s.AcceptAgain()).Expect("PASV").PasvReply().Expect("*").Reply("350 Restarting")
         .Expect("RETR f").DataAccept().Reply("150 Opening").DataSendFromRest(data).DataClose().Reply("226 Done");
     s.Start();
@@ -217,7 +217,7 @@ TEST(FaultDataConnection, ResetInTheMiddleOfADownloadFailsAndResumesWhole)
     const std::string local = TempPath("reset-mid-download.bin");
     FakeFtpServer s;
     AddBinaryLogin(s).Expect("PASV").PasvReply().Expect("RETR f").DataAccept().Reply("150 Opening")
-        .DataSend(data.substr(0, 70000)).Delay(400).DataReset().Reply("426 Connection closed; transfer aborted.")
+        .DataSend(data.substr(0, 70000)).Delay(1000).DataReset().Reply("426 Connection closed; transfer aborted.")
         .Expect("PASV").PasvReply().Expect("*").Reply("350 Restarting").Expect("RETR f").DataAccept()
         .Reply("150 Opening").DataSendFromRest(data).DataClose().Reply("226 Done");
     s.Start();
@@ -355,10 +355,14 @@ TEST(FaultSilentServer, TheLoopKeepsTurningAndAbortEndsTheDownload)
     t.c.Get();
     // A timer of the loop keeps firing while the request waits; it is what aborts.
     int ticks = 0;
+    bool aborted = false;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (++ticks == 20)
+        // Once everything sent has arrived, so that the file can be checked whole.
+        if (++ticks >= 20 && t.c.ByteCount() == std::int64_t(data.size()) && !aborted) {
+            aborted = true;
             t.c.Abort();
+        }
     });
     timer.start(20);
     auto start = std::chrono::steady_clock::now();
