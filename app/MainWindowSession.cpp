@@ -117,7 +117,9 @@ void TMainWindow::UpdateControls()
     Disconnect1->setEnabled(connected);
     btnConnect->setEnabled(!connected);
     Connect1->setEnabled(!connected);
-    btnAbort->setEnabled(TransferBusy);
+    // Not only transfers: a login, a listing or a command that a silent server never
+    // answers would otherwise leave no way out (Disconnect is refused while busy).
+    btnAbort->setEnabled(TransferBusy || (FtpClient1 && ClientBusy()));
 }
 
 // ---- the queue ----

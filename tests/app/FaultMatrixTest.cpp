@@ -518,8 +518,33 @@ TEST_F(FaultMatrixTest, SilentServerLeavesTheWindowResponsiveAndAbortWorks)
     EXPECT_TRUE(UserLogHas(" STATUS: Aborting..."));
     EXPECT_EQ(MessageBoxes, (BoxList{{"FTP Message", "Operation aborted."}}));
     EXPECT_FALSE(Forms->TransferStatusForm->isVisible());
-    EXPECT_FALSE(Main().btnAbort->isEnabled());
+    // The transfer is over; Abort itself stays offered while the reconnect of the
+    // recovery waits on this server, which serves one session only.
+    EXPECT_FALSE(Main().TransferBusy);
     EXPECT_EQ(ReadBytes(LocalPath("slow.bin")), Bytes(data));   // what came stays
+}
+
+TEST_F(FaultMatrixTest, ACommandThatIsNeverAnsweredCanBeAbortedFromTheWindow)
+{
+    // Disconnect is refused while a request runs, so Abort must be offered for any
+    // request, not only for transfers, or a silent server leaves the user no way out.
+    FakeFtpServer s;
+    Session(s, FileLine("a.txt", 1)).Expect("PWD").Delay(60000);
+    s.Start();
+    Connect(s);
+    EXPECT_FALSE(Main().btnAbort->isEnabled());
+    QTest::mouseClick(Main().btnRefresh, Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return Main().btnAbort->isEnabled(); }));
+    PumpFor(200);
+    EXPECT_TRUE(Done.empty());
+    QTest::mouseClick(Main().btnAbort, Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return !Done.empty(); }, 5000));
+    // A single command that is aborted ends without an error of its own; the closed
+    // control connection is what the user sees.
+    EXPECT_EQ(Done.front(), std::make_pair(int(rqPwd), 0));
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_FALSE(Main().btnAbort->isEnabled());
+    EXPECT_TRUE(Main().btnConnect->isEnabled());
 }
 
 // ---- replies ----

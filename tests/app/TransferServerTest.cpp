@@ -3,6 +3,7 @@
 // the file-exists answers, uploads, an aborted download resumed, the type of each file,
 // remove, new directory, rename and CHMOD. Files are compared on both sides.
 #include "AppTestEnvironment.h"
+#include "servers/PeerPolicy.h"
 
 #include "app/ByteText.h"
 #include "dialogs/ConnectForm.h"
@@ -185,7 +186,7 @@ protected:
 TEST_F(TransferServerTest, VsftpdDownloadsTheSelectedFilesAndRewriteAllAnswersOnce)
 {
     if (!StartVsftpd())
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     ASSERT_EQ(::mkdir(OnServer("/pub").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(OnServer("/pub/folder").c_str(), 0755), 0);
     const std::pair<const char*, std::string> files[] = {
@@ -221,7 +222,7 @@ TEST_F(TransferServerTest, VsftpdDownloadsTheSelectedFilesAndRewriteAllAnswersOn
 TEST_F(TransferServerTest, VsftpdUploadsTheSelectionAndListsIt)
 {
     if (!StartVsftpd())
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     const std::pair<const char*, std::string> files[] = {
         {"notes.txt", "first line\nsecond line\n"}, {"image.bin", RandomBytes(200000, 3)}, {"with blank.bin", "x"}};
     for (const auto& [name, bytes] : files)
@@ -246,7 +247,7 @@ TEST_F(TransferServerTest, VsftpdUploadsTheSelectionAndListsIt)
 TEST_F(TransferServerTest, VsftpdAbortedDownloadResumesToTheSameBytes)
 {
     if (!StartVsftpd())
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     const std::string big = RandomBytes(48 << 20, 4);
     ASSERT_TRUE(testsrv::WriteFile(OnServer("/big.bin"), big));
     Connect("/");
@@ -290,7 +291,7 @@ TEST_F(TransferServerTest, VsftpdAbortedDownloadResumesToTheSameBytes)
 TEST_F(TransferServerTest, VsftpdSendsEachFileWithItsOwnType)
 {
     if (!StartVsftpd())
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     // Both hold CR LF line ends: as ASCII they arrive with LF, as binary unchanged.
     const std::string text = "one\r\ntwo\r\n";
     ASSERT_TRUE(testsrv::WriteFile(OnServer("/a.txt"), text));
@@ -310,7 +311,7 @@ TEST_F(TransferServerTest, VsftpdSendsEachFileWithItsOwnType)
 TEST_F(TransferServerTest, VsftpdRemovesADirectoryMakesOneAndRenames)
 {
     if (!StartVsftpd())
-        GTEST_SKIP() << "vsftpd cannot run here";
+        OMBREX_PEER_MISSING("vsftpd");
     // Made here as root, so opened to the anonymous user that removes them.
     ASSERT_EQ(::mkdir(OnServer("/upload/old dir").c_str(), 0777), 0);
     ASSERT_EQ(::chmod(OnServer("/upload/old dir").c_str(), 0777), 0);
@@ -372,7 +373,7 @@ TEST_F(TransferServerTest, ChmodSendsSiteChmodWithTheTypedMode)
 
     Server = testsrv::StartPyftpdlib();
     if (!Server)
-        GTEST_SKIP() << "pyftpdlib cannot run here";
+        OMBREX_PEER_MISSING("pyftpdlib");
     ASSERT_TRUE(testsrv::WriteFile(OnServer("/index.html"), "<html>"));
     ASSERT_EQ(::chmod(OnServer("/index.html").c_str(), 0644), 0);
     Connect("/");
