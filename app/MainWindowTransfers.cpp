@@ -322,10 +322,9 @@ void TMainWindow::FtpClient1Progress(std::int64_t Count, bool& Abort)
     if (!IsTransferRequest(FtpClient1->CurrentRequest()) || !TransferStatusForm)
         return;
     // A report comes for every block of data: repainting the window for each one would
-    // cost more than the transfer. The throttle lets through every change of the per cent
-    // and otherwise one report per interval; the timer shows the last one held back.
-    const int percent = TransferPercent(Count, TransferSizeValue(TransferStatusForm->lblFileSize->text()));
-    if (FProgressThrottle.Report(Count, percent, platform::GetTickCount64()))
+    // cost more than the transfer. The throttle lets through one report per interval; the
+    // timer shows the last one held back.
+    if (FProgressThrottle.Report(Count, platform::GetTickCount64()))
         ShowTransferProgress();
     else if (FProgressTimer && !FProgressTimer->isActive())
         FProgressTimer->start();

@@ -129,16 +129,14 @@ void TProgressThrottle::Reset()
     FStarted = false;
     FPending = false;
     FLastCount = 0;
-    FShownPercent = -2;
     FShownAt = 0;
 }
 
-bool TProgressThrottle::Report(std::int64_t count, int percent, std::uint64_t nowMs)
+bool TProgressThrottle::Report(std::int64_t count, std::uint64_t nowMs)
 {
     FLastCount = count;
-    if (!FStarted || percent != FShownPercent || nowMs - FShownAt >= FInterval) {
+    if (!FStarted || nowMs - FShownAt >= FInterval) {
         FStarted = true;
-        FShownPercent = percent;
         FShownAt = nowMs;
         FPending = false;
         return true;

@@ -50,19 +50,21 @@ std::int64_t TransferSizeValue(const QString& text);
 // capped only at the largest int.
 int TransferPercent(std::int64_t count, std::int64_t size);
 
-// Decides when the transfer status window is repainted: at the first report, whenever the
-// per cent changes, and otherwise at most once per interval. The last report that was held
-// back is kept, so that the caller can show it later (the final state is never lost).
+// Decides when the transfer status window is repainted: at the first report, then at most
+// once per interval. A change of the per cent waits like any other report: a fast transfer
+// changes it fifty times a second or more, and each repaint (about half a millisecond)
+// holds the transfer up. The last report that was held back is kept, so that the caller
+// can show it later (the final state is never lost).
 class TProgressThrottle {
 public:
-    // Repaints at most every intervalMs milliseconds while the per cent stays the same.
+    // Repaints at most every intervalMs milliseconds.
     explicit TProgressThrottle(std::uint64_t intervalMs = 50) : FInterval(intervalMs) {}
 
     // Forgets the earlier transfer: the next report is shown at once.
     void Reset();
     // Records a report at time nowMs; true when it is to be shown now, false when it was
     // held back (then Pending() is true until it is taken).
-    bool Report(std::int64_t count, int percent, std::uint64_t nowMs);
+    bool Report(std::int64_t count, std::uint64_t nowMs);
     // True while a report was held back and not shown since.
     bool Pending() const { return FPending; }
     // The byte count of the last report.
@@ -75,6 +77,5 @@ private:
     bool FStarted = false;
     bool FPending = false;
     std::int64_t FLastCount = 0;
-    int FShownPercent = -2;
     std::uint64_t FShownAt = 0;
 };

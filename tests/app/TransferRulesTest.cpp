@@ -185,31 +185,44 @@ TEST(TransferPercent, CountDivSizeDivHundred)
 
 // ---- repaint throttle ----
 
-TEST(ProgressThrottle, ShowsChangesAndOneReportPerInterval)
+TEST(ProgressThrottle, ShowsOneReportPerInterval)
 {
     TProgressThrottle throttle(50);
-    EXPECT_TRUE(throttle.Report(100, 1, 1000));    // the first report
-    EXPECT_FALSE(throttle.Report(150, 1, 1010));   // same per cent, too soon
+    EXPECT_TRUE(throttle.Report(100, 1000));     // the first report
+    EXPECT_FALSE(throttle.Report(150, 1010));    // too soon
     EXPECT_TRUE(throttle.Pending());
     EXPECT_EQ(throttle.LastCount(), 150);
-    EXPECT_TRUE(throttle.Report(200, 2, 1020));    // the per cent changed
+    EXPECT_FALSE(throttle.Report(900, 1020));    // a new per cent waits too
+    EXPECT_EQ(throttle.LastCount(), 900);
+    EXPECT_FALSE(throttle.Report(910, 1049));
+    EXPECT_TRUE(throttle.Report(920, 1050));     // the interval passed
     EXPECT_FALSE(throttle.Pending());
-    EXPECT_FALSE(throttle.Report(210, 2, 1069));
-    EXPECT_TRUE(throttle.Report(220, 2, 1070));    // the interval passed
     // A report held back and shown later counts as shown then.
-    EXPECT_FALSE(throttle.Report(230, 2, 1080));
+    EXPECT_FALSE(throttle.Report(930, 1080));
     throttle.Shown(1100);
     EXPECT_FALSE(throttle.Pending());
-    EXPECT_FALSE(throttle.Report(240, 2, 1120));
-    EXPECT_TRUE(throttle.Report(250, 2, 1150));
+    EXPECT_FALSE(throttle.Report(940, 1120));
+    EXPECT_TRUE(throttle.Report(950, 1150));
+}
+
+TEST(ProgressThrottle, FastTransferRepaintsAtMostOncePerInterval)
+{
+    // A block of 128 KiB every millisecond for two seconds.
+    TProgressThrottle throttle(50);
+    int shown = 0;
+    for (std::uint64_t ms = 0; ms < 2000; ++ms)
+        shown += throttle.Report(static_cast<std::int64_t>(ms) * 131072, 10000 + ms);
+    EXPECT_EQ(shown, 40);
+    EXPECT_TRUE(throttle.Pending());
+    EXPECT_EQ(throttle.LastCount(), 1999LL * 131072);
 }
 
 TEST(ProgressThrottle, ResetShowsTheNextTransferAtOnce)
 {
     TProgressThrottle throttle(50);
-    EXPECT_TRUE(throttle.Report(10, -1, 5000));
-    EXPECT_FALSE(throttle.Report(20, -1, 5001));
+    EXPECT_TRUE(throttle.Report(10, 5000));
+    EXPECT_FALSE(throttle.Report(20, 5001));
     throttle.Reset();
     EXPECT_FALSE(throttle.Pending());
-    EXPECT_TRUE(throttle.Report(0, -1, 5002));
+    EXPECT_TRUE(throttle.Report(0, 5002));
 }
