@@ -14,10 +14,11 @@
 // Runs alternate which side goes first, after a warm-up round that is not counted (the
 // first writes of a fresh machine's memory cost far more than later ones, and would weigh
 // on whichever side went first).
-// With --gui-only neither oftp nor the MD5 sums run (sizes are still checked): for
-// profiling the window's transfers alone.
+// vsftpd runs on the first processor, the window and oftp on the second (--no-pin leaves
+// the placement to the scheduler). With --gui-only neither oftp nor the MD5 sums run
+// (sizes are still checked): for profiling the window's transfers alone.
 //
-//   bench_guitransfer [MiB [runs]] [--gui-only]     (defaults 1024, 3)
+//   bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin]     (defaults 1024, 3)
 #include "app/Application.h"
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
@@ -40,6 +41,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -164,17 +166,20 @@ int main(int argc, char** argv)
     long long mib = 1024;
     int runs = 3;
     bool guiOnly = false;
+    bool pin = true;
     int position = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--gui-only")
             guiOnly = true;
+        else if (std::string(argv[i]) == "--no-pin")
+            pin = false;
         else if (position++ == 0)
             mib = std::atoll(argv[i]);
         else
             runs = std::atoi(argv[i]);
     }
     if (mib <= 0 || runs <= 0) {
-        std::fprintf(stderr, "usage: bench_guitransfer [MiB [runs]] [--gui-only]\n");
+        std::fprintf(stderr, "usage: bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -182,11 +187,39 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // Served and received files live in RAM, so the disk measures nothing.
     setenv("TMPDIR", "/dev/shm", 1);
-    auto server = testsrv::StartVsftpd();
+    // The server on one processor, the clients (the window, oftp) on another, as if they
+    // were two machines. Left to the scheduler, server and client sometimes share one
+    // processor and sometimes not, and the same transfer takes twice as long in the one
+    // case as in the other, whichever the client.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    sched_getaffinity(0, sizeof allowed, &allowed);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &allowed))
+            cpus.push_back(c);
+    pin = pin && cpus.size() >= 2;
+    auto pinTo = [](int cpu) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        return sched_setaffinity(0, sizeof set, &set) == 0;
+    };
+    if (pin && !pinTo(cpus[0]))
+        pin = false;
+    auto server = testsrv::StartVsftpd();   // inherits the first processor
+    if (pin && !pinTo(cpus[1]))
+        pin = false;
+    if (!pin)
+        sched_setaffinity(0, sizeof allowed, &allowed);
     if (!server) {
         std::fprintf(stderr, "vsftpd cannot run here (it needs root and the package)\n");
         return 1;
     }
+    if (pin)
+        std::printf("vsftpd on processor %d, the window and oftp on processor %d\n", cpus[0], cpus[1]);
+    else
+        std::printf("processors not pinned\n");
     const long long bytes = mib * 1024 * 1024;
     const std::string served = server->LocalPath("/bench.bin");
     {
@@ -433,10 +466,15 @@ int main(int argc, char** argv)
         for (int d = 0; d < 2; ++d) {
             double gr = double(bytes) / gui[d].S.Wall / 1e6, orate = double(bytes) / oftp[d].Wall / 1e6;
             double gc = gui[d].S.Cpu / (double(bytes) / kGiB), oc = oftp[d].Cpu / (double(bytes) / kGiB);
-            std::printf("%s %d %-8s GUI %7.1f MB/s %6.3f CPU s/GiB gap %6.1f ms paints %4d visible %3.0f%% sleeps %6lld %s | "
-                        "oftp %7.1f MB/s %6.3f CPU s/GiB %s | GUI/oftp %.2f\n",
-                        run < 0 ? "warm-up" : "run", run + 1, dirNames[d], gr, gc, gui[d].LongestGapMs, gui[d].Paints, gui[d].VisibleShare * 100, gui[d].Blocks,
-                        guiOk[d] ? "ok" : "FAILED", orate, oc, oftpOk[d] ? "ok" : "FAILED", gr / orate);
+            std::printf("%s %d %-8s GUI %7.1f MB/s %6.3f CPU s/GiB gap %6.1f ms paints %4d visible %3.0f%% "
+                        "sleeps %6lld %s",
+                        run < 0 ? "warm-up" : "run", run + 1, dirNames[d], gr, gc, gui[d].LongestGapMs, gui[d].Paints,
+                        gui[d].VisibleShare * 100, gui[d].Blocks, guiOk[d] ? "ok" : "FAILED");
+            if (guiOnly)
+                std::printf("\n");
+            else
+                std::printf(" | oftp %7.1f MB/s %6.3f CPU s/GiB %s | GUI/oftp %.2f\n", orate, oc,
+                            oftpOk[d] ? "ok" : "FAILED", gr / orate);
             if (!guiOk[d] || !oftpOk[d]) {
                 ++failures;
                 continue;
@@ -458,12 +496,31 @@ int main(int argc, char** argv)
     for (int d = 0; d < 2; ++d) {
         std::printf("%-9s GUI  %12.1f-%-7.1f (%6.1f) %12.3f-%-6.3f (%6.3f)\n", dirNames[d], guiRate[d].Min(),
                     guiRate[d].Max(), guiRate[d].Median(), guiCpu[d].Min(), guiCpu[d].Max(), guiCpu[d].Median());
-        std::printf("%-9s oftp %12.1f-%-7.1f (%6.1f) %12.3f-%-6.3f (%6.3f)\n", dirNames[d], oftpRate[d].Min(),
-                    oftpRate[d].Max(), oftpRate[d].Median(), oftpCpu[d].Min(), oftpCpu[d].Max(), oftpCpu[d].Median());
-        std::printf("%-9s GUI/oftp throughput %.2f-%.2f (%.2f), goal >= 0.90\n", dirNames[d], ratio[d].Min(),
-                    ratio[d].Max(), ratio[d].Median());
+        if (!guiOnly) {
+            std::printf("%-9s oftp %12.1f-%-7.1f (%6.1f) %12.3f-%-6.3f (%6.3f)\n", dirNames[d], oftpRate[d].Min(),
+                        oftpRate[d].Max(), oftpRate[d].Median(), oftpCpu[d].Min(), oftpCpu[d].Max(),
+                        oftpCpu[d].Median());
+            std::printf("%-9s GUI/oftp throughput %.2f-%.2f (%.2f), goal >= 0.90\n", dirNames[d], ratio[d].Min(),
+                        ratio[d].Max(), ratio[d].Median());
+        }
         std::printf("%-9s longest UI-thread gap %.1f-%.1f ms (goal <= 100), status window paints %.0f-%.0f\n",
                     dirNames[d], gap[d].Min(), gap[d].Max(), paintCount[d].Min(), paintCount[d].Max());
+    }
+    // What one repaint of the status window with new figures costs, the window alone.
+    {
+        status.show();
+        runUntil([] { return false; }, 100);   // shown and exposed
+        const int repaints = 200;
+        long long t0 = NowNs();
+        for (int i = 0; i < repaints; ++i) {
+            status.lblLoaded->setText(QString::number(123456789LL + i * 1000003LL) + QStringLiteral(" bytes"));
+            status.lblLoadedProcents->setText(QString::number(i % 100) + QStringLiteral("%"));
+            status.pbProgress->setValue(i % 100);
+            status.repaint();
+        }
+        std::printf("status window repaint with new figures: %.3f ms each\n",
+                    double(NowNs() - t0) / 1e6 / repaints);
+        status.hide();
     }
     std::printf("copies verified (size%s): %s\n", guiOnly ? " only" : " + MD5", failures ? "NO, see FAILED above" : "all");
     std::printf("load average (1, 5, 15 min): %s\n", loadAverage().c_str());
