@@ -6,8 +6,9 @@
 #
 # Parts (all by default, in this order):
 #   oftp       N cycles of oftp processes (ls, get, put; each its own process and session)
-#              against a local pyftpdlib, P cycles at a time, passive and active; files are
-#              compared byte for byte and the server's open descriptors are sampled.
+#              against a local server (--server: vsftpd, the default, or pyftpdlib), P cycles
+#              at a time, passive and active; files are compared byte for byte, the server's
+#              open descriptors are sampled and each download's peak oftp RSS is kept.
 #   inprocess  bench/soak's soak_inprocess: ONE TFtpClient in one process runs N connect /
 #              list / get / put / quit cycles and samples its descriptors, threads and RSS.
 #   gui        the main window soak (GUI_CYCLES cycles, default 200, offscreen). It runs the
@@ -22,14 +23,16 @@ root=$(pwd)
 
 cycles=1000
 parallel=4
+server=vsftpd
 gui_cycles=${GUI_CYCLES:-200}
 parts=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --cycles) cycles=$2; shift 2 ;;
     --parallel) parallel=$2; shift 2 ;;
+    --server) server=$2; shift 2 ;;
     oftp | inprocess | gui) parts+=("$1"); shift ;;
-    *) echo "usage: scripts/soak.sh [--cycles N] [--parallel P] [oftp|inprocess|gui ...]" >&2; exit 2 ;;
+    *) echo "usage: scripts/soak.sh [--cycles N] [--parallel P] [--server vsftpd|pyftpdlib] [oftp|inprocess|gui ...]" >&2; exit 2 ;;
     esac
 done
 [ ${#parts[@]} -eq 0 ] && parts=(oftp inprocess gui)
@@ -38,7 +41,7 @@ build=${SOAK_BUILD_DIR:-$root/build-soak}
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 fi
-ninja -C "$build" -j2 oftp soak_inprocess >/dev/null || { echo "soak: build failed"; exit 1; }
+ninja -C "$build" -j2 oftp soak_inprocess soak_gui >/dev/null || { echo "soak: build failed"; exit 1; }
 
 work=$(mktemp -d /tmp/ombrex-soak.XXXXXX)
 server_pid=
@@ -52,41 +55,89 @@ failed=0
 
 fd_count() { ls "/proc/$1/fd" 2>/dev/null | wc -l; }
 
-part_oftp() {
-    mkdir -p "$work/root" "$work/local"
-    head -c 262144 /dev/urandom >"$work/root/soak-get.bin"
-    head -c 196608 /dev/urandom >"$work/local/put.bin"
-    /usr/bin/python3 tests/servers/pyftpd_server.py --root "$work/root" --user tester --password secret \
-        >"$work/server.out" 2>"$work/server.err" &
-    server_pid=$!
-    local port=
-    for _ in $(seq 100); do
-        port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
-        [ -n "$port" ] && break
-        sleep 0.1
-    done
-    if [ -z "$port" ]; then
+# Starts the oftp part's server in $work: sets server_pid, port, login (oftp's login
+# options), remote (the served folder as oftp names it) and served (the same folder here).
+start_server() {
+    case "$server" in
+    vsftpd)
+        # Anonymous vsftpd: its root must not be writable, so the files live in /upload.
+        [ "$(id -u)" -eq 0 ] || { echo "oftp: vsftpd needs root here; use --server pyftpdlib"; return 1; }
+        mkdir -p "$work/root/upload" /var/run/vsftpd/empty
+        chmod 755 "$work" "$work/root"
+        chmod 777 "$work/root/upload"
+        port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+        printf '%s\n' listen=YES listen_ipv6=NO listen_address=127.0.0.1 "listen_port=$port" \
+            background=NO anonymous_enable=YES local_enable=NO write_enable=YES \
+            anon_upload_enable=YES anon_other_write_enable=YES anon_umask=022 no_anon_password=YES \
+            "anon_root=$work/root" pasv_enable=YES pasv_address=127.0.0.1 port_enable=YES \
+            connect_from_port_20=NO seccomp_sandbox=NO xferlog_enable=NO dirmessage_enable=NO \
+            max_clients=200 max_per_ip=200 secure_chroot_dir=/var/run/vsftpd/empty \
+            pam_service_name=vsftpd >"$work/vsftpd.conf"
+        /usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/server.out" 2>"$work/server.err" &
+        server_pid=$!
+        login=(--user anonymous --password soak@example.invalid)
+        remote=/upload
+        served="$work/root/upload"
+        local i
+        for i in $(seq 50); do
+            (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+            sleep 0.1
+        done
+        echo "oftp: vsftpd did not start"; cat "$work/server.err"; return 1
+        ;;
+    pyftpdlib)
+        # pyftpdlib 1.5.7 leaves a session unanswered now and then when active and passive
+        # sessions run at once (curl sees the same): use --parallel 1 with it.
+        mkdir -p "$work/root"
+        /usr/bin/python3 tests/servers/pyftpd_server.py --root "$work/root" --user tester --password secret \
+            >"$work/server.out" 2>"$work/server.err" &
+        server_pid=$!
+        login=(--user tester --password secret)
+        remote=/
+        served="$work/root"
+        port=
+        for _ in $(seq 100); do
+            port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
+            [ -n "$port" ] && return 0
+            sleep 0.1
+        done
         echo "oftp: pyftpdlib did not start"; cat "$work/server.err"; return 1
-    fi
+        ;;
+    *) echo "oftp: unknown server $server"; return 1 ;;
+    esac
+}
+
+part_oftp() {
+    local port= login=() remote= served=
+    mkdir -p "$work/local"
+    start_server || return 1
+    head -c 262144 /dev/urandom >"$served/soak-get.bin"
+    chmod 644 "$served/soak-get.bin"
+    head -c 196608 /dev/urandom >"$work/local/put.bin"
     local oftp="$build/bin/oftp"
-    # One cycle: list, download and compare, upload and compare; three sessions.
+    # One cycle: list, download and compare, upload and compare; three sessions, each its
+    # own oftp process. The download runs under GNU time, which reports oftp's peak RSS.
     cycle() {
         local i=$1 mode=--passive dir="$work/local/$1"
         [ $((i % 2)) -eq 1 ] && mode=--active
         mkdir -p "$dir"
-        local common=(--port "$port" --user tester --password secret "$mode" --binary 127.0.0.1)
-        "$oftp" "${common[@]}" ls >"$dir/ls.out" 2>"$dir/err" || { echo "cycle $i ls failed: $(tail -1 "$dir/err")"; return 1; }
+        local common=(-v --port "$port" "${login[@]}" "$mode" --binary --dir "$remote" 127.0.0.1)
+        fail() { echo "cycle $i ($mode) $1 failed:"; tail -n 8 "$dir/err" | sed 's/^/    /'; }
+        "$oftp" "${common[@]}" ls >"$dir/ls.out" 2>"$dir/err" || { fail ls; return 1; }
         grep -q 'soak-get.bin' "$dir/ls.out" || { echo "cycle $i ls: file missing"; return 1; }
-        "$oftp" "${common[@]}" get soak-get.bin "$dir/get.bin" 2>"$dir/err" || { echo "cycle $i get failed: $(tail -1 "$dir/err")"; return 1; }
-        cmp -s "$dir/get.bin" "$work/root/soak-get.bin" || { echo "cycle $i get: content differs"; return 1; }
-        "$oftp" "${common[@]}" put "$work/local/put.bin" "put-$i.bin" 2>"$dir/err" || { echo "cycle $i put failed: $(tail -1 "$dir/err")"; return 1; }
-        cmp -s "$work/root/put-$i.bin" "$work/local/put.bin" || { echo "cycle $i put: content differs"; return 1; }
-        rm -rf "$dir" "$work/root/put-$i.bin"
+        /usr/bin/time -f 'maxrss %M' -o "$dir/time" "$oftp" "${common[@]}" get soak-get.bin "$dir/get.bin" \
+            2>"$dir/err" || { fail get; return 1; }
+        sed -n 's/^maxrss //p' "$dir/time" >"$work/rss-$i"
+        cmp -s "$dir/get.bin" "$served/soak-get.bin" || { echo "cycle $i get: content differs"; return 1; }
+        "$oftp" "${common[@]}" put "$work/local/put.bin" "put-$i.bin" 2>"$dir/err" || { fail put; return 1; }
+        cmp -s "$served/put-$i.bin" "$work/local/put.bin" || { echo "cycle $i put: content differs"; return 1; }
+        rm -rf "$dir" "$served/put-$i.bin"
     }
     local start=$(date +%s) done=0 bad=0 first_fd=$(fd_count "$server_pid") max_fd=0 fd
-    echo "oftp: $cycles cycles, $parallel at a time, pyftpdlib on port $port"
-    printf '%8s %10s %9s\n' cycles server_fds failures
-    printf '%8d %10d %9d\n' 0 "$first_fd" 0
+    local first_rss= last_rss= max_rss=0 rss
+    echo "oftp: $cycles cycles, $parallel at a time, $server on port $port"
+    printf '%8s %10s %12s %9s\n' cycles server_fds oftp_rss_kb failures
+    printf '%8d %10d %12s %9d\n' 0 "$first_fd" - 0
     while [ $done -lt "$cycles" ]; do
         local batch=$(( cycles - done < parallel ? cycles - done : parallel )) pids=() k
         for k in $(seq 1 $batch); do
@@ -100,22 +151,30 @@ part_oftp() {
             fi
         done
         done=$((done + batch))
+        for k in $(seq $((done - batch + 1)) $done); do
+            [ -s "$work/rss-$k" ] || continue
+            rss=$(cat "$work/rss-$k"); rm -f "$work/rss-$k"
+            [ -z "$first_rss" ] && first_rss=$rss
+            last_rss=$rss
+            [ "$rss" -gt "$max_rss" ] && max_rss=$rss
+        done
         if [ $((done % 100)) -lt "$parallel" ] || [ $done -ge "$cycles" ]; then
             sleep 0.2   # the server closes its side of the last sessions
             fd=$(fd_count "$server_pid")
             [ "$fd" -gt "$max_fd" ] && max_fd=$fd
-            printf '%8d %10d %9d\n' "$done" "$fd" "$bad"
+            printf '%8d %10d %12s %9d\n' "$done" "$fd" "${last_rss:--}" "$bad"
         fi
     done
     echo "oftp: $done cycles ($((done * 3)) sessions) in $(( $(date +%s) - start )) s, $bad failed;" \
-        "server fds first $first_fd last $fd max $max_fd"
+        "server fds first $first_fd last $fd max $max_fd;" \
+        "oftp peak rss kb first ${first_rss:-?} last ${last_rss:-?} max $max_rss"
     kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; server_pid=
     [ $bad -eq 0 ] && [ "$fd" -le $((first_fd + 2)) ]
 }
 
 part_inprocess() {
-    echo "inprocess: $cycles cycles of one TFtpClient"
-    "$build/bin/soak_inprocess" --cycles "$cycles"
+    echo "inprocess: $cycles cycles of one TFtpClient ($server)"
+    "$build/bin/soak_inprocess" --cycles "$cycles" --server "$server"
 }
 
 part_gui() {
