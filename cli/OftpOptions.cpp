@@ -1,6 +1,24 @@
 // Parsing of the oftp command line.
 #include "cli/OftpOptions.h"
 
+#include <cstdlib>
+
+namespace {
+
+// The value of the environment variable Name into Target; false when it is unset or empty.
+// Passwords can come this way because a command line is readable by every local user
+// (ps, /proc/PID/cmdline) while a process's environment is not.
+bool FromEnvironment(const std::string& Name, std::string& Target)
+{
+    const char* value = Name.empty() ? nullptr : std::getenv(Name.c_str());
+    if (!value || !*value)
+        return false;
+    Target = value;
+    return true;
+}
+
+} // namespace
+
 const char* OftpUsage()
 {
     return "usage: oftp [options] HOST ls [DIR]\n"
@@ -8,9 +26,12 @@ const char* OftpUsage()
            "       oftp [options] HOST get REMOTE LOCAL\n"
            "       oftp [options] HOST put LOCAL REMOTE\n"
            "       oftp [options] HOST quote LINE\n"
-           "options: --port P  --user U  --password P  --passive | --active  --binary | --ascii\n"
-           "         --resume  --dir D  --socks4 H:P | --socks4a H:P | --socks5 H:P\n"
-           "         --socks-user U  --socks-password P  --ftp-proxy HOST  -v\n";
+           "options: --port P  --user U  --password P | --password-env VAR\n"
+           "         --passive | --active  --binary | --ascii  --resume  --dir D\n"
+           "         --socks4 H:P | --socks4a H:P | --socks5 H:P  --socks-user U\n"
+           "         --socks-password P | --socks-password-env VAR  --ftp-proxy HOST  -v\n"
+           "A password on the command line can be read by other users of this machine;\n"
+           "--password-env VAR takes it from the environment variable VAR instead.\n";
 }
 
 std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions& Out)
@@ -38,6 +59,10 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
         } else if (a == "--password") {
             if (!value(Out.Password))
                 return "--password needs a value";
+        } else if (a == "--password-env") {
+            std::string name;
+            if (!value(name) || !FromEnvironment(name, Out.Password))
+                return "--password-env needs the name of a variable that holds the password";
         } else if (a == "--passive") {
             Out.Passive = true;
         } else if (a == "--active") {
@@ -61,6 +86,10 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
         } else if (a == "--socks-password") {
             if (!value(Out.SocksPassword))
                 return "--socks-password needs a value";
+        } else if (a == "--socks-password-env") {
+            std::string name;
+            if (!value(name) || !FromEnvironment(name, Out.SocksPassword))
+                return "--socks-password-env needs the name of a variable that holds the password";
         } else if (a == "--ftp-proxy") {
             if (!value(Out.FtpProxy) || Out.FtpProxy.empty())
                 return "--ftp-proxy needs a value";

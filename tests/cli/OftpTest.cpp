@@ -297,6 +297,33 @@ TEST_F(Oftp, VerboseShowsTheSessionWithoutThePassword)
     EXPECT_NE(r.Err.find("> QUIT"), std::string::npos) << r.Err;
 }
 
+TEST_F(Oftp, PasswordFromTheEnvironmentStaysOffTheCommandLine)
+{
+    // The process list shows a command line to every user; the environment it does not.
+    ASSERT_EQ(setenv("OFTP_TEST_PASSWORD", FServer->Password().c_str(), 1), 0);
+    std::vector<std::string> args{"--port", std::to_string(FServer->Port()), "--user", FServer->User(),
+                                  "--password-env", "OFTP_TEST_PASSWORD", "-v", "127.0.0.1", "quote", "NOOP"};
+    RunResult r = RunOftp(args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find("< 230 "), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find(FServer->Password()), std::string::npos) << r.Err;
+
+    // A variable that is unset or empty is a usage error, not an empty password.
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        if (value)
+            ASSERT_EQ(setenv("OFTP_TEST_PASSWORD", value, 1), 0);
+        else
+            ASSERT_EQ(unsetenv("OFTP_TEST_PASSWORD"), 0);
+        r = RunOftp(args);
+        EXPECT_EQ(r.Status, 2) << r.Err;
+        EXPECT_NE(r.Err.find("--password-env needs the name of a variable"), std::string::npos) << r.Err;
+    }
+    r = RunOftp({"--socks5", "127.0.0.1:1", "--socks-password-env", "OFTP_TEST_PASSWORD", "127.0.0.1", "ls"});
+    EXPECT_EQ(r.Status, 2) << r.Err;
+    EXPECT_NE(r.Err.find("--socks-password-env needs"), std::string::npos) << r.Err;
+    unsetenv("OFTP_TEST_PASSWORD");
+}
+
 TEST_F(Oftp, ResumeCompletesPartialFiles)
 {
     std::string content = Random(1024 * 1024 + 11, 9);
