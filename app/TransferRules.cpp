@@ -97,7 +97,7 @@ bool IsSafeRemoteName(std::string_view name)
 {
     if (name.empty() || name == "." || name == "..")
         return false;
-    return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+    return name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }
 
 QString RefusedRemoteNameText(const QString& name)

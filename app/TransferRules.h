@@ -35,7 +35,9 @@ TTransferTypeDecision DecideTransferType(std::int32_t mode, std::string_view fil
 
 // Whether a name taken from the server may become the last component of a local path:
 // not empty, not "." or "..", and holding neither "/" nor a NUL byte. Anything else could
-// name a file outside the directory it is meant to land in.
+// name a file outside the directory it is meant to land in. Nor may it hold a CR or LF: sent
+// in a command, a server that ends lines at either would run the rest as a command of its
+// own ("x\rDELE y" in a shared folder would delete y as the user).
 bool IsSafeRemoteName(std::string_view name);
 // The user-log error for a name IsSafeRemoteName refused.
 QString RefusedRemoteNameText(const QString& name);
