@@ -125,6 +125,11 @@ int main(int argc, char** argv)
 
     // A home of its own, so that the local pane shows a tidy desktop and not this machine's.
     const std::string home = testsrv::MakeTempDir("ombrex-shot-home");
+    // Removed after the program's objects are gone: they still write below it as they go.
+    struct TRemoveAtEnd {
+        std::string Path;
+        ~TRemoveAtEnd() { testsrv::RemoveTree(Path); }
+    } removeHome{home};
     const std::string desktop = home + "/Desktop";
     for (const char* dir : {"", "/Documents", "/Downloads", "/Music", "/Pictures"})
         ::mkdir((desktop + dir).c_str(), 0755);
@@ -203,7 +208,6 @@ int main(int argc, char** argv)
         width = shot.width();
         height = shot.height();
     }
-    testsrv::RemoveTree(home);
     std::printf("Wrote %s (%dx%d)\n", argv[1], width, height);
     return 0;
 }
