@@ -75,14 +75,16 @@ if [ "$seconds" -gt 0 ]; then
     # One target: a scratch corpus first (libFuzzer writes new inputs only into its first
     # folder), the committed seeds second, read only.
     fuzz_one() {
-        local t=$1 scratch="$out/corpus-$t" log="$out/fuzz-$t.log"
-        mkdir -p "$scratch" "$out/crashes-$t"
+        # (One local per line: bash expands all words of a "local" before assigning any.)
+        local name=$1
+        local scratch="$out/corpus-$name"
         local seeds=()
-        [ -d "tests/fuzz/corpus/$t" ] && seeds=("tests/fuzz/corpus/$t")
-        "$build/bin/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-            -print_final_stats=1 -artifact_prefix="$out/crashes-$t/" "$scratch" "${seeds[@]}" \
-            >"$log" 2>&1
-        echo $? >"$out/fuzz-$t.rc"
+        mkdir -p "$scratch" "$out/crashes-$name"
+        [ -d "tests/fuzz/corpus/$name" ] && seeds=("tests/fuzz/corpus/$name")
+        "$build/bin/${name}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+            -print_final_stats=1 -artifact_prefix="$out/crashes-$name/" "$scratch" "${seeds[@]}" \
+            >"$out/fuzz-$name.log" 2>&1
+        echo $? >"$out/fuzz-$name.rc"
     }
     t=$(date +%s)
     running=0
