@@ -3,21 +3,18 @@
 // folder gone, file gone). Each case checks what the user sees (log lines, boxes, enabled
 // buttons), the client's state afterwards, and the files on disk: a partial download stays
 // and resumes to the same bytes, and nothing the user did not choose is overwritten.
-#include "AppTestEnvironment.h"
+#include "FakeServerSession.h"
 
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
-#include "dialogs/ConnectForm.h"
 #include "dialogs/FileExistsForm.h"
 #include "dialogs/TransferStatusForm.h"
 #include "ftp/FakeFtpServer.h"
 #include "platform/MessageWindow.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -31,11 +28,9 @@
 #include <chrono>
 
 using ftptest::FakeFtpServer;
+using namespace apptest;
 
 namespace {
-
-using DoneList = std::vector<std::pair<int, int>>;
-using BoxList = std::vector<std::pair<QString, QString>>;
 
 const BoxList kLostBox{{"FTP Warning", "Server close control connection."}};
 
@@ -58,62 +53,6 @@ std::string Payload(std::size_t size)
     return data;
 }
 
-FakeFtpServer& List(FakeFtpServer& s, const std::string& listing)
-{
-    return s.Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes")
-        .DataSend(listing).DataClose().Reply("226 Done");
-}
-
-FakeFtpServer& Login(FakeFtpServer& s)
-{
-    return s.Reply("220 Fake FTP ready").Expect("USER joe").Reply("331 Password required").Expect("PASS pw")
-        .Reply("230 Logged in");
-}
-
-// Login, CWD /pub, and the two PWD and LIST pairs that follow a connection.
-FakeFtpServer& Session(FakeFtpServer& s, const std::string& listing)
-{
-    Login(s).Expect("CWD /pub").Reply("250 Directory changed");
-    for (int i = 0; i < 2; ++i)
-        List(s.Expect("PWD").Reply("257 \"/pub\" is the current directory"), listing);
-    return s;
-}
-
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 8000)
-{
-    std::uint64_t deadline = platform::GetTickCount64() + std::uint64_t(timeoutMs);
-    while (!cond()) {
-        if (platform::GetTickCount64() > deadline)
-            return false;
-        platform::PumpMessages();
-        platform::Sleep(1);
-    }
-    return true;
-}
-
-void PumpFor(int ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
-
-QStringList Lines(const QPlainTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
-}
-
-QByteArray ReadBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool WriteBytes(const QString& path, const std::string& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
-}
-
 QByteArray Bytes(const std::string& s)
 {
     return QByteArray(s.data(), qsizetype(s.size()));
@@ -121,26 +60,13 @@ QByteArray Bytes(const std::string& s)
 
 } // namespace
 
-class FaultMatrixTest : public ProgramTest {
+class FaultMatrixTest : public FakeServerProgramTest {
 protected:
     void SetUp() override
     {
-        ProgramTest::SetUp();
-        ASSERT_TRUE(Temp.isValid());
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        FOldCwd = cwd;
-        Main().ListTempPath = Temp.filePath("OFTPTEMP.TMP");
+        FakeServerProgramTest::SetUp();
         Main().AscModExPath = Temp.filePath("AscModEx.txt");   // missing: every file is binary
-        Local = Temp.filePath("local");
-        ASSERT_TRUE(QDir().mkpath(Local));
-        Main().flbLocalFiles.SetDirectory(BytesFromText(Local));
-        TFtpClient& client = *Main().FtpClient1;
-        auto done = client.OnRequestDone;
-        client.OnRequestDone = [this, done](TCustomFtpCli* c, TFtpRequest kind, std::uint16_t error) {
-            Done.emplace_back(int(kind), int(error));
-            done(c, kind, error);
-        };
+        Local = MakeLocalFolder();
         Forms->FileExistsForm->OnShowModal = [this] {
             TFileExistsForm& form = *Forms->FileExistsForm;
             Asked << form.lblWarning->text();
@@ -154,67 +80,12 @@ protected:
         };
     }
 
-    void TearDown() override
-    {
-        ProgramTest::TearDown();
-        ASSERT_EQ(::chdir(FOldCwd.c_str()), 0);   // the local pane moved the working directory
-    }
-
-    // Presses Connect with the dialog filled in for the scripted server (passive mode).
-    void PressConnect(const FakeFtpServer& s, bool passive = true)
-    {
-        Forms->ConnectForm->OnShowModal = [this, port = s.Port(), passive] {
-            TConnectForm& form = *Forms->ConnectForm;
-            form.txtServerName->setText("127.0.0.1");
-            form.txtPort->setText(QString::number(port));
-            form.txtUserName->setText("joe");
-            form.txtPassWord->setText("pw");
-            form.txtRemoteDir->setText("/pub");
-            form.chkPassive->setChecked(passive);
-            return int(QDialog::Accepted);
-        };
-        QTest::mouseClick(Main().btnConnect, Qt::LeftButton);
-    }
-
-    // Connects and waits until the session's six requests are done.
-    void Connect(FakeFtpServer& s, bool passive = true, int ms = 8000)
-    {
-        PressConnect(s, passive);
-        ASSERT_TRUE(WaitIdle(ms));
-        ASSERT_EQ(Done.size(), 6u);
-        Done.clear();
-    }
-
-    bool WaitIdle(int ms = 8000)
-    {
-        auto idle = [&] { return Main().IsClientIdle() && Main().CommandQueue.isEmpty(); };
-        return PumpUntil([&] {
-            if (!idle())
-                return false;
-            platform::PumpMessages();
-            return idle();
-        }, ms);
-    }
-
     // Waits for the close of the control connection and then for things to settle.
     bool WaitClosed()
     {
         bool closed = PumpUntil([&] { return !Main().ControlConnectionOpen(); });
         PumpFor(150);
         return closed;
-    }
-
-    void SelectRemote(const QString& caption)
-    {
-        TFileListView& view = *Main().lvRemoteDir;
-        const TFileListModel& model = *view.Model();
-        view.SelectionModel()->clearSelection();
-        for (int i = 0; i < model.Count(); ++i)
-            if (model.Item(i).Caption == caption) {
-                view.SetSelected(i, true);
-                return;
-            }
-        ADD_FAILURE() << "no row " << caption.toStdString();
     }
 
     void SelectLocal(const std::string& name)
@@ -226,17 +97,6 @@ protected:
         ASSERT_GE(index, 0) << name;
         files.SetSelected(index, true);
     }
-
-    QStringList Captions()
-    {
-        QStringList captions;
-        const TFileListModel* model = Main().lvRemoteDir->Model();
-        for (int row = 0; row < model->Count(); ++row)
-            captions << model->Item(row).Caption;
-        return captions;
-    }
-
-    bool UserLogHas(const QString& line) { return Lines(Main().txtUserLog).contains(line); }
 
     // The controls of a window whose control connection is gone.
     void ExpectNotConnectedControls()
@@ -255,10 +115,7 @@ protected:
 
     QString LocalPath(const QString& name) const { return Local + "/" + name; }
 
-    QTemporaryDir Temp;
     QString Local;
-    std::string FOldCwd;
-    DoneList Done;
     QStringList Asked;
     QPushButton* TFileExistsForm::*FAnswer = nullptr;
 };
@@ -314,7 +171,7 @@ TEST_F(FaultMatrixTest, ControlDroppedMidDownloadKeepsThePartAndRestoreCompletes
         .DataSendFromRest(data).DataClose().Reply("226 Transfer complete");
     s.Start();
     Connect(s);
-    SelectRemote("big.bin");
+    SelectRemote({"big.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(PumpUntil([&] { return !Done.empty() && Done.back().first == rqGet; }));
     ASSERT_TRUE(WaitClosed());
@@ -330,7 +187,7 @@ TEST_F(FaultMatrixTest, ControlDroppedMidDownloadKeepsThePartAndRestoreCompletes
     Done.clear();
     Connect(s);
     FAnswer = &TFileExistsForm::btnRestartBrokenTransfer;
-    SelectRemote("big.bin");
+    SelectRemote({"big.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Asked, QStringList{LocalPath("big.bin") + " exists"});
@@ -346,7 +203,7 @@ TEST_F(FaultMatrixTest, ControlDroppedMidDownloadKeepsThePartAndRestoreCompletes
 TEST_F(FaultMatrixTest, ControlDroppedMidUploadIsNoSuccessAndTheLocalFileStays)
 {
     const std::string data = Payload(4 << 20);
-    ASSERT_TRUE(WriteBytes(LocalPath("up.bin"), data));
+    ASSERT_TRUE(WriteBytes(LocalPath("up.bin"), Bytes(data)));
     FakeFtpServer s;
     Session(s, "").Expect("TYPE I").Reply("200 Type set to I").Expect("PASV").PasvReply().DataAccept()
         .Expect("STOR up.bin").Reply("150 Go ahead").DataReceive(300000).Drop();
@@ -383,7 +240,7 @@ TEST_F(FaultMatrixTest, DataResetMidDownloadReportsAnAbortAndRestoreCompletesThe
         .Reply("226 Transfer complete");
     s.Start();
     Connect(s);
-    SelectRemote("big.bin");
+    SelectRemote({"big.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Done[1], std::make_pair(int(rqGet), 426));
@@ -397,7 +254,7 @@ TEST_F(FaultMatrixTest, DataResetMidDownloadReportsAnAbortAndRestoreCompletesThe
 
     Done.clear();
     FAnswer = &TFileExistsForm::btnRestartBrokenTransfer;
-    SelectRemote("big.bin");
+    SelectRemote({"big.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Done, (DoneList{{36, 0}, {38, 0}}));
@@ -408,7 +265,7 @@ TEST_F(FaultMatrixTest, DataResetMidDownloadReportsAnAbortAndRestoreCompletesThe
 TEST_F(FaultMatrixTest, DataResetMidUploadIsNoSuccessAndTheLocalFileStays)
 {
     const std::string data = Payload(4 << 20);
-    ASSERT_TRUE(WriteBytes(LocalPath("up.bin"), data));
+    ASSERT_TRUE(WriteBytes(LocalPath("up.bin"), Bytes(data)));
     FakeFtpServer s;
     Session(s, "").Expect("TYPE I").Reply("200 Type set to I").Expect("PASV").PasvReply().DataAccept()
         .Expect("STOR up.bin").Reply("150 Go ahead").DataReceive(300000).DataReset()
@@ -471,7 +328,7 @@ TEST_F(FaultMatrixTest, PassivePortThatRefusesShowsAnErrorAndTheNextCommandIsAns
         .Expect("LIST").DataAccept().Reply("150 Here it comes").DataClose().Reply("226 Done");
     s.Start();
     Connect(s);
-    SelectRemote("f.bin");
+    SelectRemote({"f.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Done, (DoneList{{36, 0}, {10, 550}}));
@@ -494,7 +351,7 @@ TEST_F(FaultMatrixTest, SilentServerLeavesTheWindowResponsiveAndAbortWorks)
         .PasvReply().Expect("RETR slow.bin").DataAccept().Reply("150 Opening").DataSend(data).Delay(60000);
     s.Start();
     Connect(s);
-    SelectRemote("slow.bin");
+    SelectRemote({"slow.bin"});
     QTest::mouseClick(Main().btnDownload, Qt::LeftButton);
     ASSERT_TRUE(PumpUntil([&] { return Main().btnAbort->isEnabled(); }));
     // The loop keeps turning: a timer fires again and again while the server is silent,

@@ -2,7 +2,7 @@
 // password): the connect dialog filled through its widgets, the parsed listing with names
 // that hold blanks and a size past 4 GiB, navigation by double-click, parent, history and
 // refresh, a dropped server, a refused login and an unknown host.
-#include "AppTestEnvironment.h"
+#include "AppTestUtil.h"
 #include "servers/PeerPolicy.h"
 
 #include "dialogs/ConnectForm.h"
@@ -29,19 +29,9 @@
 #include <fstream>
 #include <iterator>
 
-namespace {
+using namespace apptest;
 
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 10000)
-{
-    std::uint64_t deadline = platform::GetTickCount64() + std::uint64_t(timeoutMs);
-    while (!cond()) {
-        if (platform::GetTickCount64() > deadline)
-            return false;
-        platform::PumpMessages();
-        platform::Sleep(1);
-    }
-    return true;
-}
+namespace {
 
 // The tree both servers serve: names with blanks, a directory with a sub-directory, a
 // sparse file past 4 GiB and a symbolic link.
@@ -85,22 +75,10 @@ void StopVsftpdWithSessions(testsrv::FtpServer& server)
     server.Stop();
 }
 
-QStringList Lines(const QPlainTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
-}
-
 } // namespace
 
-class SessionServerTest : public ProgramTest {
+class SessionServerTest : public RemoteProgramTest {
 protected:
-    void SetUp() override
-    {
-        ProgramTest::SetUp();
-        ASSERT_TRUE(Temp.isValid());
-        Main().ListTempPath = Temp.filePath("OFTPTEMP.TMP");
-    }
-
     // Types the site into the connect dialog and presses "Connect".
     void ConnectTo(const QString& host, const QString& port, const QString& user, const QString& password,
                    const QString& dir, bool passive)
@@ -129,26 +107,6 @@ protected:
                   QString::fromStdString(server.Password()), dir, passive);
     }
 
-    bool WaitIdle(int ms = 15000)
-    {
-        auto idle = [&] { return Main().IsClientIdle() && Main().CommandQueue.isEmpty(); };
-        return PumpUntil([&] {
-            if (!idle())
-                return false;
-            platform::PumpMessages();
-            return idle();
-        }, ms);
-    }
-
-    QStringList Captions()
-    {
-        QStringList captions;
-        const TFileListModel* model = Main().lvRemoteDir->Model();
-        for (int row = 0; row < model->Count(); ++row)
-            captions << model->Item(row).Caption;
-        return captions;
-    }
-
     const TFileListItem& Item(const QString& caption)
     {
         int row = static_cast<int>(Captions().indexOf(caption));
@@ -170,10 +128,6 @@ protected:
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rect.center());
         QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, rect.center());
     }
-
-    bool UserLogHas(const QString& line) { return Lines(Main().txtUserLog).contains(line); }
-
-    QTemporaryDir Temp;
 };
 
 TEST_F(SessionServerTest, VsftpdBrowseNavigateAndLoseTheServer)

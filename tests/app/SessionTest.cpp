@@ -2,7 +2,7 @@
 // FTP server: the documented request sequences, every queue code, refusals (the entry
 // leaves the queue whole), the 426 recovery, lost connections, error boxes, the history,
 // and the remote list (parsing, order, labels, navigation).
-#include "AppTestEnvironment.h"
+#include "FakeServerSession.h"
 
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
@@ -34,6 +34,7 @@
 #include <algorithm>
 
 using ftptest::FakeFtpServer;
+using namespace apptest;
 
 namespace {
 
@@ -44,51 +45,20 @@ const std::string kListing =
     "-rw-r--r-- 1 joe joe 3000000000 Jan 10 2000 big.iso\r\n"
     "lrwxrwxrwx 1 joe joe 7 Jan 10 2000 link -> target\r\n";
 
-FakeFtpServer& Login(FakeFtpServer& s)
+FakeFtpServer& List(FakeFtpServer& s)
 {
-    return s.Reply("220 Fake FTP ready")
-        .Expect("USER joe")
-        .Reply("331 Password required")
-        .Expect("PASS pw")
-        .Reply("230 Logged in");
+    return apptest::List(s, kListing);
 }
 
-FakeFtpServer& List(FakeFtpServer& s, const std::string& listing = kListing)
+// The session into /pub, listing kListing.
+FakeFtpServer& Session(FakeFtpServer& s)
 {
-    return s.Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes")
-        .DataSend(listing).DataClose().Reply("226 Done");
-}
-
-FakeFtpServer& Pwd(FakeFtpServer& s, const std::string& dir)
-{
-    return s.Expect("PWD").Reply("257 \"" + dir + "\" is the current directory");
-}
-
-// Login, CWD dir, and the two PWD and LIST pairs that follow a connection.
-FakeFtpServer& Session(FakeFtpServer& s, const std::string& dir = "/pub")
-{
-    Login(s).Expect("CWD " + dir).Reply("250 Directory changed");
-    Pwd(s, dir);
-    List(s);
-    Pwd(s, dir);
-    return List(s);
+    return apptest::Session(s, kListing);
 }
 
 std::vector<std::string> SessionTranscript(const std::string& dir = "/pub")
 {
     return {"USER joe", "PASS pw", "CWD " + dir, "PWD", "PASV", "LIST", "PWD", "PASV", "LIST"};
-}
-
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 8000)
-{
-    std::uint64_t deadline = platform::GetTickCount64() + std::uint64_t(timeoutMs);
-    while (!cond()) {
-        if (platform::GetTickCount64() > deadline)
-            return false;
-        platform::PumpMessages();
-        platform::Sleep(1);
-    }
-    return true;
 }
 
 // Leaves a file at path with exactly this mode, as an earlier run might have.
@@ -102,27 +72,13 @@ bool WriteWithMode(const QString& path, mode_t mode)
     return ok;
 }
 
-QStringList Lines(const QPlainTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
-}
-
 } // namespace
 
-class SessionTest : public ProgramTest {
+class SessionTest : public FakeServerProgramTest {
 protected:
     void SetUp() override
     {
-        ProgramTest::SetUp();
-        ASSERT_TRUE(Temp.isValid());
-        // Each test lists into a file of its own, beside nothing else.
-        Main().ListTempPath = Temp.filePath("OFTPTEMP.TMP");
-        TFtpClient& client = *Main().FtpClient1;
-        auto done = client.OnRequestDone;
-        client.OnRequestDone = [this, done](TCustomFtpCli* c, TFtpRequest kind, std::uint16_t error) {
-            Done.emplace_back(int(kind), int(error));
-            done(c, kind, error);
-        };
+        FakeServerProgramTest::SetUp();
         Main().OnShellOpen = [this](const QString& path) { Opened << path; };
     }
 
@@ -158,35 +114,12 @@ protected:
         Done.clear();
     }
 
-    // Idle with nothing queued, and no completion on its way: the client is ready before
-    // its posted completion arrives, so the state must hold across one more pump.
-    bool WaitIdle(int ms = 8000)
-    {
-        auto idle = [&] { return Main().IsClientIdle() && Main().CommandQueue.isEmpty(); };
-        return PumpUntil([&] {
-            if (!idle())
-                return false;
-            platform::PumpMessages();
-            return idle();
-        }, ms);
-    }
-
     bool WaitDone(std::size_t count, int ms = 8000)
     {
         return PumpUntil([&] { return Done.size() >= count; }, ms);
     }
 
     bool DebugHas(const QString& line) { return Main().DebugLines.contains(line); }
-    bool UserLogHas(const QString& line) { return Lines(Main().txtUserLog).contains(line); }
-
-    QStringList Captions()
-    {
-        QStringList captions;
-        const TFileListModel* model = Main().lvRemoteDir->Model();
-        for (int row = 0; row < model->Count(); ++row)
-            captions << model->Item(row).Caption;
-        return captions;
-    }
 
     void Select(int row)
     {
@@ -200,8 +133,6 @@ protected:
         return static_cast<int>(Captions().indexOf(caption));
     }
 
-    QTemporaryDir Temp;
-    std::vector<std::pair<int, int>> Done;
     QStringList Opened;
 };
 

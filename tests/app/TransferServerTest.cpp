@@ -2,19 +2,16 @@
 // (vsftpd anonymous with its writable /upload, pyftpdlib for SITE CHMOD): downloads with
 // the file-exists answers, uploads, an aborted download resumed, the type of each file,
 // remove, new directory, rename and CHMOD. Files are compared on both sides.
-#include "AppTestEnvironment.h"
+#include "AppTestUtil.h"
 #include "servers/PeerPolicy.h"
 
 #include "app/ByteText.h"
-#include "dialogs/ConnectForm.h"
 #include "dialogs/FileExistsForm.h"
 #include "dialogs/InputDialog.h"
 #include "dialogs/TransferStatusForm.h"
 #include "platform/MessageWindow.h"
 #include "servers/FtpServers.h"
 
-#include <QCheckBox>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -29,19 +26,9 @@
 
 #include <random>
 
-namespace {
+using namespace apptest;
 
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 15000)
-{
-    std::uint64_t deadline = platform::GetTickCount64() + std::uint64_t(timeoutMs);
-    while (!cond()) {
-        if (platform::GetTickCount64() > deadline)
-            return false;
-        platform::PumpMessages();
-        platform::Sleep(1);
-    }
-    return true;
-}
+namespace {
 
 std::string RandomBytes(std::size_t size, unsigned seed)
 {
@@ -50,11 +37,6 @@ std::string RandomBytes(std::size_t size, unsigned seed)
     for (char& c : bytes)
         c = static_cast<char>(generator() & 0xff);
     return bytes;
-}
-
-QStringList Lines(const QPlainTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
 }
 
 // The order in which the lines holding each needle first appear in the user log.
@@ -69,21 +51,14 @@ std::vector<qsizetype> LogPositions(const QPlainTextEdit* box, const QStringList
 
 } // namespace
 
-class TransferServerTest : public ProgramTest {
+class TransferServerTest : public RemoteProgramTest {
 protected:
     void SetUp() override
     {
-        ProgramTest::SetUp();
-        ASSERT_TRUE(Temp.isValid());
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        FOldCwd = cwd;
-        Main().ListTempPath = Temp.filePath("OFTPTEMP.TMP");
+        RemoteProgramTest::SetUp();
         Main().AscModExPath = Temp.filePath("AscModEx.txt");
         ASSERT_TRUE(testsrv::WriteFile(BytesFromText(Main().AscModExPath), "txt\nhtml\n"));
-        Local = BytesFromText(Temp.filePath("local"));
-        ASSERT_EQ(::mkdir(Local.c_str(), 0755), 0);
-        Main().flbLocalFiles.SetDirectory(Local);
+        Local = BytesFromText(MakeLocalFolder());
         Forms->FileExistsForm->OnShowModal = [this] {
             TFileExistsForm& form = *Forms->FileExistsForm;
             Asked << form.lblWarning->text();
@@ -92,12 +67,6 @@ protected:
             QTest::mouseClick(button, Qt::LeftButton);
             return form.result();
         };
-    }
-
-    void TearDown() override
-    {
-        ProgramTest::TearDown();
-        ASSERT_EQ(::chdir(FOldCwd.c_str()), 0);
     }
 
     // Starts vsftpd; false (the test skips) when it cannot run here.
@@ -110,50 +79,10 @@ protected:
     // Connects through the connect dialog into dir and waits until the session is idle.
     void Connect(const std::string& dir, bool passive = true)
     {
-        Forms->ConnectForm->OnShowModal = [this, dir, passive] {
-            TConnectForm& form = *Forms->ConnectForm;
-            form.txtServerName->setText("127.0.0.1");
-            form.txtPort->setText(QString::number(Server->Port()));
-            form.txtUserName->setText(QString::fromStdString(Server->User()));
-            form.txtPassWord->setText(QString::fromStdString(Server->Password()));
-            form.txtRemoteDir->setText(QString::fromStdString(dir));
-            form.chkPassive->setChecked(passive);
-            return int(QDialog::Accepted);
-        };
-        QTest::mouseClick(Main().btnConnect, Qt::LeftButton);
+        PressConnect(Server->Port(), QString::fromStdString(Server->User()),
+                     QString::fromStdString(Server->Password()), QString::fromStdString(dir), passive);
         ASSERT_TRUE(WaitIdle());
         ASSERT_EQ(Main().lblCurrentRemoteDir->text().toStdString(), dir);
-    }
-
-    bool WaitIdle(int ms = 30000)
-    {
-        auto idle = [&] { return Main().IsClientIdle() && Main().CommandQueue.isEmpty(); };
-        return PumpUntil([&] {
-            if (!idle())
-                return false;
-            platform::PumpMessages();
-            return idle();
-        }, ms);
-    }
-
-    QStringList Captions()
-    {
-        QStringList captions;
-        const TFileListModel* model = Main().lvRemoteDir->Model();
-        for (int row = 0; row < model->Count(); ++row)
-            captions << model->Item(row).Caption;
-        return captions;
-    }
-
-    void SelectRemote(const QStringList& captions)
-    {
-        TFileListView& view = *Main().lvRemoteDir;
-        view.SelectionModel()->clearSelection();
-        for (const QString& caption : captions) {
-            int row = static_cast<int>(Captions().indexOf(caption));
-            ASSERT_GE(row, 0) << caption.toStdString();
-            view.SetSelected(row, true);
-        }
     }
 
     // Answers the input dialog with text once.
@@ -175,9 +104,7 @@ protected:
         return ::lstat(path.c_str(), &st) == 0;
     }
 
-    QTemporaryDir Temp;
     std::string Local;
-    std::string FOldCwd;
     std::unique_ptr<testsrv::FtpServer> Server;
     QStringList Asked;                 // the file-exists dialog's warnings
     QList<QPushButton*> Answers;       // its buttons to press, in turn ("&Skip" when none)

@@ -2,18 +2,15 @@
 // server: the file-exists answers of the transfer step, the transfer type of each file,
 // the removal of directories when a change of directory around it fails, names from the
 // server that are no plain names, and the per cent of the transfer status window.
-#include "AppTestEnvironment.h"
+#include "FakeServerSession.h"
 
-#include "app/ByteText.h"
 #include "app/CommandQueue.h"
-#include "dialogs/ConnectForm.h"
 #include "dialogs/FileExistsForm.h"
 #include "dialogs/InputDialog.h"
 #include "dialogs/TransferStatusForm.h"
 #include "ftp/FakeFtpServer.h"
 #include "platform/MessageWindow.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -31,12 +28,11 @@
 #include <deque>
 
 using ftptest::FakeFtpServer;
+using namespace apptest;
 
 namespace {
 
 using Transcript = std::vector<std::string>;
-using DoneList = std::vector<std::pair<int, int>>;
-using BoxList = std::vector<std::pair<QString, QString>>;
 
 std::string FileLine(const std::string& name, const std::string& size)
 {
@@ -47,26 +43,6 @@ std::string FileLine(const std::string& name, const std::string& size)
 std::string DirLine(const std::string& name)
 {
     return "drwxr-xr-x 2 u g 4096 Jan 10 2000 " + name + "\r\n";
-}
-
-FakeFtpServer& List(FakeFtpServer& s, const std::string& listing)
-{
-    return s.Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes")
-        .DataSend(listing).DataClose().Reply("226 Done");
-}
-
-FakeFtpServer& Pwd(FakeFtpServer& s, const std::string& dir)
-{
-    return s.Expect("PWD").Reply("257 \"" + dir + "\" is the current directory");
-}
-
-// Login, CWD /pub, and the two PWD and LIST pairs that follow a connection.
-FakeFtpServer& Session(FakeFtpServer& s, const std::string& listing)
-{
-    s.Reply("220 Fake FTP ready").Expect("USER joe").Reply("331 Password required").Expect("PASS pw")
-        .Reply("230 Logged in").Expect("CWD /pub").Reply("250 Directory changed");
-    List(Pwd(s, "/pub"), listing);
-    return List(Pwd(s, "/pub"), listing);
 }
 
 FakeFtpServer& Type(FakeFtpServer& s, char type)
@@ -89,38 +65,9 @@ FakeFtpServer& SlowRetr(FakeFtpServer& s, const std::string& name)
 
 const std::size_t kSessionCommands = 9;   // USER PASS CWD PWD PASV LIST PWD PASV LIST
 
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = 8000)
-{
-    std::uint64_t deadline = platform::GetTickCount64() + std::uint64_t(timeoutMs);
-    while (!cond()) {
-        if (platform::GetTickCount64() > deadline)
-            return false;
-        platform::PumpMessages();
-        platform::Sleep(1);
-    }
-    return true;
-}
-
-QStringList Lines(const QPlainTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
-}
-
-bool WriteBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray ReadBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 } // namespace
 
-class TransferTest : public ProgramTest {
+class TransferTest : public FakeServerProgramTest {
 protected:
     // What the file-exists dialog was asked.
     struct TAsked {
@@ -132,22 +79,14 @@ protected:
 
     void SetUp() override
     {
-        ProgramTest::SetUp();
-        ASSERT_TRUE(Temp.isValid());
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        FOldCwd = cwd;
-        Main().ListTempPath = Temp.filePath("OFTPTEMP.TMP");
+        FakeServerProgramTest::SetUp();
         Main().AscModExPath = Temp.filePath("AscModEx.txt");
         ASSERT_TRUE(WriteBytes(Main().AscModExPath, "txt\nhtm\n"));
-        Local = Temp.filePath("local");
-        ASSERT_TRUE(QDir().mkpath(Local));
-        Main().flbLocalFiles.SetDirectory(BytesFromText(Local));
+        Local = MakeLocalFolder();
 
         TFtpClient& client = *Main().FtpClient1;
-        auto done = client.OnRequestDone;
+        auto done = client.OnRequestDone;   // the fixture's, which records Done
         client.OnRequestDone = [this, done](TCustomFtpCli* c, TFtpRequest kind, std::uint16_t error) {
-            Done.emplace_back(int(kind), int(error));
             if (kind == rqGet || kind == rqResumeGet || kind == rqPut)
                 SaveDirs << Forms->TransferStatusForm->lblSaveDir->text();
             done(c, kind, error);
@@ -161,65 +100,11 @@ protected:
         Forms->FileExistsForm->OnShowModal = [this] { return AnswerFileExists(); };
     }
 
-    void TearDown() override
-    {
-        ProgramTest::TearDown();
-        // The local pane made the test's folder the working directory.
-        ASSERT_EQ(::chdir(FOldCwd.c_str()), 0);
-    }
-
-    // Connects through the connect dialog to the scripted server and waits for the session.
-    void Connect(FakeFtpServer& s)
-    {
-        s.Start();
-        Forms->ConnectForm->OnShowModal = [this, port = s.Port()] {
-            TConnectForm& form = *Forms->ConnectForm;
-            form.txtServerName->setText("127.0.0.1");
-            form.txtPort->setText(QString::number(port));
-            form.txtUserName->setText("joe");
-            form.txtPassWord->setText("pw");
-            form.txtRemoteDir->setText("/pub");
-            form.chkPassive->setChecked(true);
-            return int(QDialog::Accepted);
-        };
-        QTest::mouseClick(Main().btnConnect, Qt::LeftButton);
-        ASSERT_TRUE(WaitIdle());
-        ASSERT_EQ(Done.size(), 6u);
-        Done.clear();
-    }
-
-    bool WaitIdle(int ms = 8000)
-    {
-        auto idle = [&] { return Main().IsClientIdle() && Main().CommandQueue.isEmpty(); };
-        return PumpUntil([&] {
-            if (!idle())
-                return false;
-            platform::PumpMessages();
-            return idle();
-        }, ms);
-    }
-
     // The commands after the session's own.
     static Transcript After(const FakeFtpServer& s)
     {
         Transcript all = s.Transcript();
         return all.size() < kSessionCommands ? Transcript{} : Transcript(all.begin() + kSessionCommands, all.end());
-    }
-
-    void SelectRemote(const QStringList& captions)
-    {
-        TFileListView& view = *Main().lvRemoteDir;
-        const TFileListModel& model = *view.Model();
-        view.SelectionModel()->clearSelection();
-        for (const QString& caption : captions) {
-            bool found = false;
-            for (int i = 0; i < model.Count(); ++i)
-                if (model.Item(i).Caption == caption) {
-                    view.SetSelected(i, true);
-                    found = true;
-                }
-            ASSERT_TRUE(found) << caption.toStdString();
-        }
     }
 
     QString LocalPath(const QString& name) const { return Local + "/" + name; }
@@ -269,13 +154,7 @@ protected:
         });
     }
 
-    bool UserLogHas(const QString& line) { return Lines(Main().txtUserLog).contains(line); }
-    qsizetype UserLogCount(const QString& line) { return Lines(Main().txtUserLog).count(line); }
-
-    QTemporaryDir Temp;
     QString Local;
-    std::string FOldCwd;
-    DoneList Done;
     QStringList SaveDirs;   // the status window's file name at each transfer's end
     QStringList Opened;
     int EngineReports = 0;  // the client's own progress reports
@@ -301,6 +180,7 @@ TEST_F(TransferTest, EachAnswerForOneFile)
     for (const char* name : {"a.bin", "b.bin", "c.bin"})
         ASSERT_TRUE(WriteBytes(LocalPath(name), "old"));
     ASSERT_TRUE(WriteBytes(LocalPath("d.bin"), "0123"));   // broken off after four bytes
+    s.Start();
     Connect(s);
 
     Answer(&TFileExistsForm::btnReplace);
@@ -349,6 +229,7 @@ TEST_F(TransferTest, RewriteAllAnswersOnceForTheBatchAndTheNextBatchAsksAgain)
     Type(s, 'I');   // the next batch: asked, skipped
     for (const char* name : {"a.bin", "b.bin", "c.bin"})
         ASSERT_TRUE(WriteBytes(LocalPath(name), "old"));
+    s.Start();
     Connect(s);
 
     Answer(&TFileExistsForm::btnReplaceAll);
@@ -380,6 +261,7 @@ TEST_F(TransferTest, CancelSkipsEveryConflictOfTheBatchButNotNewFiles)
     Type(s, 'I');
     ASSERT_TRUE(WriteBytes(LocalPath("a.bin"), "old a"));
     ASSERT_TRUE(WriteBytes(LocalPath("c.bin"), "old c"));
+    s.Start();
     Connect(s);
 
     Answer(&TFileExistsForm::btnCancelAll);
@@ -404,6 +286,7 @@ TEST_F(TransferTest, UploadSaveAsAndAFileThatVanishedWhileQueued)
     List(s, FileLine("x.txt", "5") + FileLine("y.txt", "8"));
     ASSERT_TRUE(WriteBytes(LocalPath("x.txt"), "upload x"));
     ASSERT_TRUE(WriteBytes(LocalPath("z.bin"), "zzz"));
+    s.Start();
     Connect(s);
 
     AnswerSaveAs("y.txt", [this] { QFile::remove(LocalPath("z.bin")); });
@@ -430,6 +313,7 @@ TEST_F(TransferTest, OpenAfterSaveAsOpensTheCopy)
     Session(s, FileLine("doc.txt", "3"));
     Retr(Type(s, 'A'), "doc.txt", "new");
     ASSERT_TRUE(WriteBytes(LocalPath("doc.txt"), "old"));
+    s.Start();
     Connect(s);
     AnswerSaveAs(LocalPath("doc 2.txt"));
     SelectRemote({"doc.txt"});
@@ -447,6 +331,7 @@ TEST_F(TransferTest, EachFileIsSentWithItsOwnType)
     Session(s, FileLine("a.txt", "3") + FileLine("b.zip", "3"));
     Retr(Type(s, 'A'), "a.txt", "aaa");
     Retr(Type(s, 'I'), "b.zip", "bbb");
+    s.Start();
     Connect(s);
     SelectRemote({"a.txt", "b.zip"});
     Main().btnDownloadClick();
@@ -472,6 +357,7 @@ TEST_F(TransferTest, RemoveExpandsADirectoryAndAFailedChangeIntoOneRemovesNothin
     List(s, pub);
     List(Pwd(s, "/pub"), pub);
     List(Pwd(s, "/pub"), pub);
+    s.Start();
     Connect(s);
 
     SelectRemote({"gone", "sub", "f.txt"});
@@ -496,6 +382,7 @@ TEST_F(TransferTest, AFailedChangeBackOutOfADirectoryStopsTheRemoval)
     List(s, FileLine("a", "1"));
     s.Expect("DELE a").Reply("250 Deleted").Expect("CDUP").Reply("550 Cannot go up");
     List(Pwd(s, "/pub/sub"), "");
+    s.Start();
     Connect(s);
 
     SelectRemote({"sub", "the next", "f.txt"});
@@ -517,6 +404,7 @@ TEST_F(TransferTest, NamesThatAreNoPlainNamesAreRefusedAndTheRestGoesOn)
                    + DirLine(".") + FileLine("ok.bin", "2"));
     Retr(Type(s, 'I'), "ok.bin", "ok");
     List(s, FileLine("ok.bin", "2"));
+    s.Start();
     Connect(s);
 
     // A listed ".." is the parent entry, left out without a word.
@@ -559,6 +447,7 @@ TEST_F(TransferTest, PerCentPastTwoGibibytesAndForSizesWithoutOne)
                    + FileLine("grown.txt", "150"));
     for (const char* name : {"big.iso", "tiny.txt", "nosize.bin", "grown.txt"})
         SlowRetr(s, name);
+    s.Start();
     Connect(s);
     Main().TransfertTypeBinary1Click();
     TTransferStatusForm& form = *Forms->TransferStatusForm;
@@ -614,6 +503,7 @@ TEST_F(TransferTest, FormerBugADialogClosedWithoutAnAnswerTookTheLastOne)
     Session(s, FileLine("a.bin", "3"));
     Type(s, 'I');
     ASSERT_TRUE(WriteBytes(LocalPath("a.bin"), "old"));
+    s.Start();
     Connect(s);
     Forms->FileExistsForm->Choice = fecRewriteAll;   // left from an earlier question
     Answers.push_back([](TFileExistsForm& form) { form.done(QDialog::Rejected); });
