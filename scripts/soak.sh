@@ -125,9 +125,10 @@ part_oftp() {
         fail() { echo "cycle $i ($mode) $1 failed:"; tail -n 8 "$dir/err" | sed 's/^/    /'; }
         "$oftp" "${common[@]}" ls >"$dir/ls.out" 2>"$dir/err" || { fail ls; return 1; }
         grep -q 'soak-get.bin' "$dir/ls.out" || { echo "cycle $i ls: file missing"; return 1; }
-        /usr/bin/time -f 'maxrss %M' -o "$dir/time" "$oftp" "${common[@]}" get soak-get.bin "$dir/get.bin" \
-            2>"$dir/err" || { fail get; return 1; }
-        sed -n 's/^maxrss //p' "$dir/time" >"$work/rss-$i"
+        local timer=()
+        [ -x /usr/bin/time ] && timer=(/usr/bin/time -f 'maxrss %M' -o "$dir/time")   # Debian's "time"
+        "${timer[@]}" "$oftp" "${common[@]}" get soak-get.bin "$dir/get.bin" 2>"$dir/err" || { fail get; return 1; }
+        [ -f "$dir/time" ] && sed -n 's/^maxrss //p' "$dir/time" >"$work/rss-$i"
         cmp -s "$dir/get.bin" "$served/soak-get.bin" || { echo "cycle $i get: content differs"; return 1; }
         "$oftp" "${common[@]}" put "$work/local/put.bin" "put-$i.bin" 2>"$dir/err" || { fail put; return 1; }
         cmp -s "$served/put-$i.bin" "$work/local/put.bin" || { echo "cycle $i put: content differs"; return 1; }
