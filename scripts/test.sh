@@ -11,3 +11,8 @@ export QT_QPA_PLATFORM=offscreen
 # a failure here, not a skipped test.
 export OMBREX_REQUIRE_PEERS=1
 (cd build && ctest -j2 --output-on-failure)
+
+# The same suite once more under AddressSanitizer and UndefinedBehaviorSanitizer (a clang
+# tree, build-sanitize/), then every fuzz target for a minute on the committed seeds.
+# OMBREX_FUZZ_SECONDS sets the minute (0 skips fuzzing).
+scripts/sanitize.sh "${OMBREX_FUZZ_SECONDS:-60}"
