@@ -7,8 +7,21 @@
 
 #include <gtest/gtest.h>
 
+#include <concepts>
+#include <ostream>
 #include <string>
 #include <vector>
+
+// A table row with a Name prints as that name, so that test listings (and ctest's names
+// for parameterised cases) show it instead of the row's bytes.
+template <class T>
+    requires requires(const T& row) {
+        { row.Name } -> std::convertible_to<const char*>;
+    }
+void PrintTo(const T& row, std::ostream* os)
+{
+    *os << row.Name;
+}
 
 namespace ftptest {
 
