@@ -52,27 +52,6 @@ int Spawn(const std::vector<std::string>& argv, int outFd)
     _exit(127);
 }
 
-bool Alive(int pid)
-{
-    if (pid <= 0)
-        return false;
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == 0;
-}
-
-bool WaitUntilAccepting(int pid, std::uint16_t port)
-{
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        if (!Alive(pid))
-            return false;
-        if (PortAccepts(port))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 } // namespace
 
 FtpServer::~FtpServer()
@@ -84,26 +63,12 @@ FtpServer::~FtpServer()
 
 bool FtpServer::Running() const
 {
-    return Alive(FPid);
+    return ProcessAlive(FPid);
 }
 
 void FtpServer::Stop()
 {
-    if (FPid <= 0)
-        return;
-    kill(-FPid, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (waitpid(FPid, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(-FPid, SIGKILL);
-            waitpid(FPid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(-FPid, SIGKILL);   // connection children of a forking server
-    FPid = -1;
+    StopProcessGroup(FPid);
 }
 
 std::string FtpServer::LocalPath(const std::string& serverPath) const
@@ -284,6 +249,46 @@ void RemoveTree(const std::string& path)
     } else {
         unlink(path.c_str());
     }
+}
+
+bool ProcessAlive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+bool WaitUntilAccepting(int pid, std::uint16_t port)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        if (!ProcessAlive(pid))
+            return false;
+        if (PortAccepts(port))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void StopProcessGroup(int& pid)
+{
+    if (pid <= 0)
+        return;
+    kill(-pid, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(-pid, SIGKILL);   // children of a forking server that serve connections
+    pid = -1;
 }
 
 } // namespace testsrv

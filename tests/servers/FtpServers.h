@@ -68,4 +68,14 @@ std::string MakeTempDir(const std::string& prefix);
 // Removes a folder tree.
 void RemoveTree(const std::string& path);
 
+// Server processes run in process groups of their own (pid = group id).
+// True while the child pid runs (reaps it once it has ended).
+bool ProcessAlive(int pid);
+// Waits up to 10 s until the child pid accepts on 127.0.0.1:port; false when it ended
+// or never did.
+bool WaitUntilAccepting(int pid, std::uint16_t port);
+// Ends the process group of pid (SIGTERM, SIGKILL after 3 s, and SIGKILL for children
+// that serve connections) and sets pid to -1; nothing when pid is not positive.
+void StopProcessGroup(int& pid);
+
 } // namespace testsrv

@@ -4,22 +4,17 @@
 #include "servers/FtpServers.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace testsrv {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Starts argv in its own process group with stdout and stderr to outFile (or /dev/null).
 int Spawn(const std::vector<std::string>& argv, const std::string& outFile)
@@ -39,27 +34,6 @@ int Spawn(const std::vector<std::string>& argv, const std::string& outFile)
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
-}
-
-bool Alive(int pid)
-{
-    if (pid <= 0)
-        return false;
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == 0;
-}
-
-bool WaitUntilAccepting(int pid, std::uint16_t port)
-{
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        if (!Alive(pid))
-            return false;
-        if (PortAccepts(port))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 // Writes a configuration made for a fresh port and starts the proxy; a few tries, as
@@ -94,26 +68,12 @@ ProxyServer::~ProxyServer()
 
 bool ProxyServer::Running() const
 {
-    return Alive(FPid);
+    return ProcessAlive(FPid);
 }
 
 void ProxyServer::Stop()
 {
-    if (FPid <= 0)
-        return;
-    kill(-FPid, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (waitpid(FPid, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(-FPid, SIGKILL);
-            waitpid(FPid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(-FPid, SIGKILL);   // children that serve connections
-    FPid = -1;
+    StopProcessGroup(FPid);
 }
 
 std::string ProxyServer::Log() const
