@@ -263,6 +263,11 @@ struct TransferCase {
     bool Binary;
 };
 
+void PrintTo(const TransferCase& t, std::ostream* os)
+{
+    *os << t.Server << (t.Passive ? " passive" : " active") << (t.Binary ? " binary" : " ascii");
+}
+
 class RealTransfer : public testing::TestWithParam<TransferCase> {};
 
 TEST_P(RealTransfer, PutThenGetGivesTheSameFile)
