@@ -28,6 +28,7 @@
 #include <chrono>
 
 using ftptest::FakeFtpServer;
+using ftptest::Payload;
 using namespace apptest;
 
 namespace {
@@ -37,20 +38,6 @@ const BoxList kLostBox{{"FTP Warning", "Server close control connection."}};
 std::string FileLine(const std::string& name, std::size_t size)
 {
     return "-rw-r--r-- 1 u g " + std::to_string(size) + " Jan 10 2000 " + name + "\r\n";
-}
-
-// Bytes with every value in them, CR LF and NUL included, in no short period.
-std::string Payload(std::size_t size)
-{
-    std::string data(size, '\0');
-    std::uint32_t x = 88172645u;
-    for (std::size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = static_cast<char>(x >> 24);
-    }
-    return data;
 }
 
 QByteArray Bytes(const std::string& s)

@@ -107,4 +107,19 @@ private:
     std::vector<std::string> FErrors;
 };
 
+// Data for transfer tests that catches an off-by-one anywhere: every byte value, CR LF and
+// NUL among them, in a pattern that does not repeat at a power of two.
+inline std::string Payload(std::size_t size)
+{
+    std::string data(size, '\0');
+    std::uint32_t x = 2463534242u;
+    for (std::size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
 } // namespace ftptest

@@ -21,21 +21,6 @@ std::string TempPath(const std::string& name)
     return dir + "/" + name;
 }
 
-// Bytes that catch an off-by-one anywhere: every value, CR LF and NUL among them, in a
-// pattern that does not repeat at a power of two.
-std::string Payload(std::size_t size)
-{
-    std::string data(size, '\0');
-    std::uint32_t x = 2463534242u;
-    for (std::size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = static_cast<char>(x >> 24);
-    }
-    return data;
-}
-
 bool IsPrefixOf(const std::string& part, const std::string& whole)
 {
     return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
