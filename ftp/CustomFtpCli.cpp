@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <typeinfo>
 
 namespace {
@@ -45,6 +46,26 @@ std::string OneLine(std::string Text)
         if (c == '\r' || c == '\n')
             c = ' ';
     return Text;
+}
+
+// The requests that move a file (their failure must not leave a restart offset behind).
+bool IsTransferRequest(TFtpRequest Kind)
+{
+    switch (Kind) {
+    case rqGet:
+    case rqResumeGet:
+    case rqPut:
+    case rqResumePut:
+    case rqAppend:
+    case rqRest:
+    case rqOneShotGet:
+    case rqOneShotResumeGet:
+    case rqOneShotPut:
+    case rqOneShotResumePut:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::string WinsockErrorText(std::uint16_t Error)
@@ -252,6 +273,14 @@ void TCustomFtpCli::KeepErrorMessage()
         FErrorMessage = FLastReply;
 }
 
+void TCustomFtpCli::CheckCommandText(const std::string& Cmd)
+{
+    // A name holding a line end would end the command early and send the rest as a second
+    // command of the server's choosing; NUL cuts it short on many servers.
+    if (Cmd.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        throw FtpException("Command holds CR, LF or NUL");
+}
+
 void TCustomFtpCli::FailRequest(int Code, const std::string& Text)
 {
     FLastReply = Text;
@@ -298,6 +327,15 @@ void TCustomFtpCli::SendCommand(std::string Cmd)
                   && std::toupper(static_cast<unsigned char>(Cmd[2])) == 'S'
                   && std::toupper(static_cast<unsigned char>(Cmd[3])) == 'S' && Cmd[4] == ' ';
     auto alive = FAlive;
+    if (Cmd.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        // The requests refuse such names before they start; this catches the rest (an
+        // OnCommand handler, a derived class): the line never goes out, the request fails.
+        NotifyDisplay("! Command refused: it holds CR, LF or NUL");
+        if (!*alive)
+            return;
+        FailRequest(500, "500 Command holds CR, LF or NUL");
+        return;
+    }
     NotifyDisplay(isPass ? "> PASS ******" : "> " + Cmd);
     if (!*alive)
         return;
@@ -316,6 +354,7 @@ void TCustomFtpCli::StartCommand(TFtpRequest Kind, TFtpStep Step, const std::str
                                  std::initializer_list<int> OkCodes, TReplyHandler PostAction)
 {
     CheckCanCommand();
+    CheckCommandText(Cmd);
     SetRequestKind(Kind);
     FStepJustRun = Step;
     FOkCodes.clear();
@@ -358,11 +397,40 @@ void TCustomFtpCli::CommandReply()
         FPasvReply = FLastReply;
     if (FStepJustRun == ftpStepSendType && FRequestResult == 0)
         FAsciiType = FPendingTypeAscii;
+    if (FStepJustRun == ftpStepQuote && FReplyCode >= 200 && FReplyCode < 300)
+        NoteQuotedType();
     ExtractValues();
     if (FPostAction)
         (this->*FPostAction)();
     else
         FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::NoteQuotedType()
+{
+    // A TYPE sent as a raw command changes the session's type as SendType does; line ends
+    // converted on a binary transfer would corrupt it.
+    std::size_t i = 0;
+    const std::string& cmd = FLocalFileName;
+    while (i < cmd.size() && cmd[i] == ' ')
+        ++i;
+    if (cmd.size() < i + 6)
+        return;
+    std::string verb;
+    for (std::size_t k = i; k < i + 4; ++k)
+        verb += char(std::toupper(static_cast<unsigned char>(cmd[k])));
+    if (verb != "TYPE" || cmd[i + 4] != ' ')
+        return;
+    i += 5;
+    while (i < cmd.size() && cmd[i] == ' ')
+        ++i;
+    if (i >= cmd.size())
+        return;
+    char type = char(std::toupper(static_cast<unsigned char>(cmd[i])));
+    if (type == 'A')
+        FAsciiType = true;
+    else if (type == 'I' || type == 'L')
+        FAsciiType = false;
 }
 
 void TCustomFtpCli::ExtractValues()
@@ -439,6 +507,8 @@ void TCustomFtpCli::FinishRequest(int Error)
     FPendingSteps = 0;
     if (Error != 0 && FRequestResult == 0)
         FRequestResult = Error;   // so that WaitForReady sees every failure
+    if (Error != 0 && IsTransferRequest(FCurrentRequest))
+        FResumeOffset = 0;   // a later plain transfer must never start from this offset
     CloseDataSocket();
     if (FCombined && FSavedReplyCode >= 0) {
         FLastReply = FSavedLastReply;
@@ -944,5 +1014,6 @@ void TCustomFtpCli::Abort()
     }
     CloseLocalFile();
     FControlOpen = false;
+    FResumeOffset = 0;   // the aborted transfer's offset is no start for the next one
     SetState(fcsReady);
 }

@@ -420,7 +420,11 @@ protected:
     void SequenceStep();
     void RunStep(TFtpStep Step);
     void ExtractValues();
+    // A raw "TYPE A" or "TYPE I" that succeeded sets the session's type.
+    void NoteQuotedType();
     void KeepErrorMessage();
+    // Raises when a command line would hold CR, LF or NUL (it would split into two commands).
+    static void CheckCommandText(const std::string& Cmd);
     void SetRequestKind(TFtpRequest Kind);
     void QuitPostAction();
     // Ends the running request with Code, LastReply := Text (kept in ErrorMessage).
@@ -438,7 +442,13 @@ protected:
     void StartDownload(TFtpRequest Kind, const char* Command);
     void StartUpload(bool AppendMode);
     bool ParsePasvReply(int& PortNumber);
+    // Checks, before the data command goes out, that the download's file can be written,
+    // without creating or changing it.
+    bool CheckDownloadFile();
+    // Creates or truncates the download's file (from ResumeOffset on): the server accepted.
     bool OpenDownloadFile();
+    // The server's 150 or 125 came: the file is prepared and what came before is written.
+    void AcceptDownload();
     void ConnectPassiveData();
     void DataAccept(std::uint16_t Error);
     void DownloadAdopt(wsock::SOCKET Handle);
@@ -521,6 +531,10 @@ protected:
     bool FFinalReply = false;
     bool FDownloadClosed = false;
     bool FLocalWriteFailed = false;   // a write to the download's file failed (disk full ...)
+    bool FLocalOpenFailed = false;    // ... because it could not even be opened
+    bool FDownloadAccepted = false;   // the server answered the data command with 150 or 125
+    bool FReadPaused = false;         // data waits unread until the server's answer
+    std::vector<char> FEarlyData;     // download bytes that came before the server's answer
     bool FUploadClosed = false;
     bool FFirstReply = false;
     bool FDataConnected = false;

@@ -18,6 +18,9 @@ constexpr std::size_t kDownloadChunk = 128 * 1024;
 // socket's queue and the socket's gather buffer stay in the processor's cache at this size
 // (measured: larger blocks cost more CPU per GiB, not less).
 constexpr std::size_t kUploadChunk = 64 * 1024;
+// Bytes of a download kept in memory while the server's 150 has not come; beyond them the
+// data connection is not read until it has.
+constexpr std::size_t kEarlyDataLimit = 4 * 1024 * 1024;
 
 bool WriteAll(int Fd, const char* Data, std::size_t Len)
 {
@@ -177,28 +180,93 @@ void TCustomFtpCli::DataPort()
 
 // ---- downloads ----
 
-bool TCustomFtpCli::OpenDownloadFile()
+bool TCustomFtpCli::CheckDownloadFile()
 {
+    // Nothing is created or truncated here: the server may still refuse the transfer, and
+    // a refused download must leave the file the user had as it was. An existing file is
+    // opened for writing without truncation (so a file we may not write fails now, before
+    // the command goes out); a new one is made once the server has accepted.
     CloseLocalFile();
-    int fd;
-    if (FResumeOffset > 0) {
-        fd = ::open(FLocalFileName.c_str(), O_WRONLY | O_CLOEXEC);
+    FDownloadAccepted = false;
+    FEarlyData.clear();
+    FReadPaused = false;
+    struct stat st {};
+    if (::stat(FLocalFileName.c_str(), &st) == 0) {
+        int fd = ::open(FLocalFileName.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
             return false;
-        struct stat st {};
-        // Bytes past the restart point would stay behind the new data and corrupt the file.
-        if ((::fstat(fd, &st) == 0 && st.st_size > FResumeOffset && ::ftruncate(fd, FResumeOffset) != 0)
-            || ::lseek(fd, FResumeOffset, SEEK_SET) != FResumeOffset) {
-            ::close(fd);
-            return false;
-        }
-    } else {
+        FLocalFile = fd;
+        return true;
+    }
+    if (FResumeOffset > 0)
+        return false;   // nothing to continue
+    std::string folder = FLocalFileName;
+    std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool TCustomFtpCli::OpenDownloadFile()
+{
+    int fd = FLocalFile;
+    if (fd < 0) {
         fd = ::open(FLocalFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0)
             return false;
+        FLocalFile = fd;
     }
-    FLocalFile = fd;
+    // From the restart point on (or from the start), the old bytes go: bytes past the
+    // restart point would stay behind the new data and corrupt the file.
+    std::int64_t from = FResumeOffset > 0 ? FResumeOffset : 0;
+    struct stat st {};
+    if ((::fstat(fd, &st) == 0 && st.st_size > from && ::ftruncate(fd, from) != 0)
+        || ::lseek(fd, from, SEEK_SET) != from) {
+        CloseLocalFile();
+        return false;
+    }
     return true;
+}
+
+void TCustomFtpCli::AcceptDownload()
+{
+    FDownloadAccepted = true;
+    if (FDisplayFileFlag)
+        return;
+    auto alive = FAlive;
+    bool opened = OpenDownloadFile();
+    if (opened && !FEarlyData.empty()) {
+        std::vector<char> early;
+        early.swap(FEarlyData);
+        try {
+            WriteDownload(early.data(), std::int64_t(early.size()));
+        } catch (const std::exception&) {
+            FLocalWriteFailed = true;
+        }
+    }
+    if (!opened || FLocalWriteFailed) {
+        // As with a failed write: the server's answer to our shutdown ends the request.
+        FLocalOpenFailed = !opened;
+        FLocalWriteFailed = true;
+        FEarlyData.clear();
+        CloseLocalFile();
+        NotifyDisplay(opened ? "! Error writing local file" : "! Unable to open local file " + FLocalFileName);
+        if (!*alive)
+            return;
+        if (FDataSocket->State() == wsConnected)
+            FDataSocket->Shutdown(2);
+        return;
+    }
+    if (FDownloadClosed) {
+        // The data connection ended before the server's answer: the file is complete.
+        if (FPendingCR && FLocalFile >= 0) {
+            FPendingCR = false;
+            WriteAll(FLocalFile, "\r", 1);
+        }
+        CloseLocalFile();
+    } else if (FReadPaused) {
+        FReadPaused = false;
+        DownloadData(0);
+    }
 }
 
 void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
@@ -207,6 +275,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
         throw FtpException(std::string(Command) + ": not connected");
     if (FLocalFileName.empty() && !FDisplayFileFlag)
         throw FtpException("LocalFileName empty");
+    CheckCommandText(FHostFileName);
     SetRequestKind(Kind);
     FDataCommand = Command;
     FFinalReply = false;
@@ -217,6 +286,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FCloseError = 0;
     FPendingCR = false;
     FLocalWriteFailed = false;
+    FLocalOpenFailed = false;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
     FDataStep = 1;
 
@@ -232,7 +302,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
         FinishRequest(550);
         return;
     }
-    if (!FDisplayFileFlag && !OpenDownloadFile()) {
+    if (!FDisplayFileFlag && !CheckDownloadFile()) {
         FLastReply = "Unable to open local file " + FLocalFileName;
         FReplyCode = 550;
         KeepErrorMessage();
@@ -368,6 +438,12 @@ void TCustomFtpCli::WriteDownload(const char* Data, std::int64_t Len)
 void TCustomFtpCli::DownloadData(std::uint16_t Error)
 {
     auto alive = FAlive;
+    const bool early = !FDownloadAccepted && !FDisplayFileFlag;
+    if (early && FEarlyData.size() >= kEarlyDataLimit) {
+        // Read again once the server has answered; the data waits in the system meanwhile.
+        FReadPaused = true;
+        return;
+    }
     if (NotifyProgress())
         return;
     if (!*alive)
@@ -378,7 +454,10 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
     std::int64_t n = data.Receive(FDataBuffer.data(), std::int64_t(FDataBuffer.size()));
     if (n > 0) {
         FByteCount += n;
-        if (FLocalFile >= 0) {
+        if (early) {
+            // Data before the server's 150: the file is not ours to change yet.
+            FEarlyData.insert(FEarlyData.end(), FDataBuffer.data(), FDataBuffer.data() + n);
+        } else if (FLocalFile >= 0) {
             try {
                 WriteDownload(FDataBuffer.data(), n);
             } catch (const std::exception&) {
@@ -413,6 +492,12 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
 
 void TCustomFtpCli::DownloadClosed(std::uint16_t Error)
 {
+    if (!FDownloadAccepted && !FDisplayFileFlag) {
+        // Closed before the server's answer: what came stays in memory until it accepts.
+        FDownloadClosed = true;
+        FCloseError = Error;
+        return;
+    }
     if (FPendingCR && FLocalFile >= 0) {
         FPendingCR = false;
         WriteAll(FLocalFile, "\r", 1);   // a lone CR at the very end is data
@@ -435,11 +520,13 @@ void TCustomFtpCli::FirstDataReply()
         CloseDataSocket();
         CloseLocalFile();
         FResumeOffset = 0;
+        FEarlyData.clear();
         FRequestResult = FReplyCode;
         FinishRequest(FReplyCode);
         return;
     }
     FNext = &TCustomFtpCli::FinalDataReply;
+    AcceptDownload();
 }
 
 void TCustomFtpCli::FinalDataReply()
@@ -457,7 +544,7 @@ void TCustomFtpCli::FinalDataReply()
     KeepErrorMessage();
     CloseLocalFile();
     CloseDataSocket();
-    NotifyDisplay("! " + FDataCommand + " Failed");
+    NotifyDisplay("! RETR/LIST/NLST Failed");
     if (!*alive)
         return;
     if (FLocalWriteFailed) {
@@ -471,7 +558,7 @@ void TCustomFtpCli::FinalDataReply()
 void TCustomFtpCli::FailLocalWrite()
 {
     FResumeOffset = 0;
-    FailRequest(550, "Unable to write local file " + FLocalFileName);
+    FailRequest(550, (FLocalOpenFailed ? "Unable to open local file " : "Unable to write local file ") + FLocalFileName);
 }
 
 void TCustomFtpCli::CheckTransferDone(bool ClosedFlag)
@@ -502,6 +589,7 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
         throw FtpException("STOR/APPE: not connected");
     if (FLocalFileName.empty())
         throw FtpException("LocalFileName empty");
+    CheckCommandText(FHostFileName);
     FFinalReply = false;
     FUploadClosed = false;
     FDataConnected = false;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 using namespace ftptest;
@@ -994,6 +995,207 @@ TEST(FtpFormerBugs, WaitForReadySeesADataFailure)
     EXPECT_EQ(c.RequestResult(), 425);
 }
 
+struct RefusedDownloadCase {
+    const char* Name;
+    bool Resume;
+    bool Exists;       // the local file is there before
+    const char* Tail;  // how the server ends it after the data command
+};
+
+class FtpFormerBugsRefusedDownload : public testing::TestWithParam<RefusedDownloadCase> {};
+
+TEST_P(FtpFormerBugsRefusedDownload, LeavesTheLocalFileAsItWas)
+{
+    // The local file used to be truncated (or created) before RETR went out, so a refusal
+    // left the user's copy at 0 bytes.
+    const RefusedDownloadCase& t = GetParam();
+    std::string local = TempPath(std::string("refused-") + t.Name);
+    ::unlink(local.c_str());
+    if (t.Exists)
+        testsrv::WriteFile(local, "precious bytes");
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply();
+    if (t.Resume)
+        s.Expect("REST 14").Reply("350 Restarting at 14");
+    s.Expect("RETR f").DataAccept();
+    if (std::string(t.Tail) == "refuse")
+        s.Reply("550 No such file");
+    else
+        s.DataSend("not yet").DataClose().Reply("425 Can't build data connection");
+    s.Expect("NOOP").Reply("200 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SetHostFileName("f");
+    c.SetLocalFileName(local);
+    t.Resume ? c.ResumeGet() : c.Get();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_NE(r.Done[0].second, 0);
+    if (t.Exists)
+        EXPECT_EQ(testsrv::ReadFile(local), "precious bytes");
+    else
+        EXPECT_NE(::access(local.c_str(), F_OK), 0) << "a refused download made " << local;
+    EXPECT_EQ(c.ResumeOffset(), 0);
+    c.SetLocalFileName("NOOP");
+    c.Quote();   // the session is in step
+    ASSERT_TRUE(r.WaitDone(2));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqQuote), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpFormerBugsRefusedDownload,
+                         testing::Values(RefusedDownloadCase{"Existing", false, true, "refuse"},
+                                         RefusedDownloadCase{"New", false, false, "refuse"},
+                                         RefusedDownloadCase{"Resumed", true, true, "refuse"},
+                                         RefusedDownloadCase{"DataBeforeRefusal", false, true, "data"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(FtpFormerBugs, PutAfterAFailedResumePutSendsTheWholeFile)
+{
+    // The offset of the failed ResumePut used to stay, and the next Put sent only the tail.
+    std::string local = TempPath("whole-after-resume.bin");
+    testsrv::WriteFile(local, "0123456789");
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("REST 5").Reply("502 REST not implemented").Expect("PASV")
+        .PasvReply().DataAccept().Expect("STOR f").Reply("150 go").DataReceiveAll().Reply("226 stored");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SetHostFileName("f");
+    c.SetLocalFileName(local);
+    c.SetResumeOffset(5);
+    c.ResumePut();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqResumePut), 502));
+    EXPECT_EQ(c.ResumeOffset(), 0);
+    c.Put();
+    ASSERT_TRUE(r.WaitDone(2));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqPut), 0));
+    EXPECT_EQ(s.DataReceived(), "0123456789");
+}
+
+TEST(FtpFormerBugs, RawTypeISetsTheTypeOfTheNextTransfer)
+{
+    // "TYPE I" sent as a raw command used to leave the engine converting line ends.
+    const std::string bytes = "a\r\nb\r\n\r";
+    FakeFtpServer s;
+    AddLogin(s).Expect("TYPE I").Reply("200 Switching to Binary mode.").Expect("PASV").PasvReply()
+        .Expect("RETR f").DataAccept().Reply("150 ok").DataSend(bytes).DataClose().Reply("226 ok")
+        .Expect("type a").Reply("200 Switching to ASCII mode.").Expect("PASV").PasvReply()
+        .Expect("RETR f").DataAccept().Reply("150 ok").DataSend(bytes).DataClose().Reply("226 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    std::string local = TempPath("raw-type.bin");
+    for (const char* raw : {"TYPE I", "type a"}) {
+        c.SetLocalFileName(raw);
+        ASSERT_TRUE(c.RunAndWait([&] { c.Quote(); }));
+        c.SetHostFileName("f");
+        c.SetLocalFileName(local);
+        ASSERT_TRUE(c.RunAndWait([&] { c.Get(); })) << raw;
+        EXPECT_EQ(testsrv::ReadFile(local), std::string(raw) == "TYPE I" ? bytes : "a\nb\n\r") << raw;
+    }
+}
+
+struct SplitNameCase {
+    const char* Name;
+    std::function<void(TFtpClient&)> Start;
+};
+
+TEST(FtpFormerBugs, NoCommandIsBuiltFromANameHoldingALineEnd)
+{
+    // "x\r\nDELE y" used to go out as two commands.
+    FakeFtpServer s;
+    AddLogin(s).Expect("NOOP").Reply("200 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    const std::string bad = std::string("x\r\nDELE y");
+    std::string local = TempPath("split.bin");
+    testsrv::WriteFile(local, "data");
+    const SplitNameCase rows[] = {
+        {"Cwd", [&](TFtpClient& f) { f.SetHostDirName(bad); f.Cwd(); }},
+        {"Mkd", [&](TFtpClient& f) { f.SetHostFileName(bad); f.Mkd(); }},
+        {"Rmd", [&](TFtpClient& f) { f.SetHostFileName("x\ny"); f.Rmd(); }},
+        {"Dele", [&](TFtpClient& f) { f.SetHostFileName(std::string("x\0y", 3)); f.Dele(); }},
+        {"Size", [&](TFtpClient& f) { f.SetHostFileName(bad); f.Size(); }},
+        {"Rename", [&](TFtpClient& f) { f.SetHostFileName("a"); f.SetLocalFileName(bad); f.Rnto(); }},
+        {"Quote", [&](TFtpClient& f) { f.SetLocalFileName("SITE CHMOD 644 " + bad); f.Quote(); }},
+        {"Retr", [&](TFtpClient& f) { f.SetHostFileName(bad); f.SetLocalFileName(local); f.Retr(); }},
+        {"Stor", [&](TFtpClient& f) { f.SetHostFileName(bad); f.SetLocalFileName(local); f.Stor(); }},
+    };
+    for (const SplitNameCase& row : rows) {
+        SCOPED_TRACE(row.Name);
+        EXPECT_THROW(row.Start(c), FtpException);
+        EXPECT_EQ(c.State(), fcsReady);
+    }
+    EXPECT_EQ(testsrv::ReadFile(local), "data");
+    // The last line of defence: a line changed on its way out is not sent either.
+    c.OnCommand = [&](TCustomFtpCli*, std::string& cmd) { cmd += "\r\nDELE y"; };
+    c.Pwd();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqPwd), 500));
+    c.OnCommand = nullptr;
+    c.SetLocalFileName("NOOP");
+    c.Quote();
+    ASSERT_TRUE(r.WaitDone(2));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqQuote), 0));
+    EXPECT_EQ(s.Transcript(), (Lines{"USER joe", "PASS pw", "NOOP"}));
+}
+
+TEST(FtpFormerBugs, AFailedFinalDownloadReplyShowsTheDocumentedNote)
+{
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 here").DataSend("x\r\n")
+        .DataClose().Reply("451 Local error");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SetLocalFileName(TempPath("list-failed.txt"));
+    c.ListDir();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqListDir), 451));
+    EXPECT_TRUE(r.Displayed("! RETR/LIST/NLST Failed"));
+    EXPECT_FALSE(r.Displayed("! LIST Failed"));
+}
+
+TEST(FtpData, DataBeforeThe150IsKept)
+{
+    // A download's data may be read before the server's 150: it waits until the server has
+    // accepted, then lands in the file in order.
+    std::string local = TempPath("early.bin");
+    testsrv::WriteFile(local, "an older, longer copy of the file");
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("RETR f").DataAccept().DataSend("early ").Delay(100)
+        .DataSend("and late").DataClose().Delay(100).Reply("150 ok").Reply("226 ok");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    ConnectOk(c, r, s);
+    c.SetPassiveMode(true);
+    c.SetHostFileName("f");
+    c.SetLocalFileName(local);
+    c.Get();
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqGet), 0));
+    EXPECT_EQ(testsrv::ReadFile(local), "early and late");
+}
+
 // ---- ASCII line ends ----
 
 TEST(FtpAscii, TypeAConvertsLineEndsBothWays)
@@ -1150,7 +1352,7 @@ TEST(FtpProgress, AbortFlagClosesTheDataConnection)
     ASSERT_TRUE(r.WaitDone());
     EXPECT_EQ(r.Done[0], std::make_pair(int(rqGet), 426));
     EXPECT_TRUE(r.Displayed("! Abort requested"));
-    EXPECT_TRUE(r.Displayed("! RETR Failed"));
+    EXPECT_TRUE(r.Displayed("! RETR/LIST/NLST Failed"));
     EXPECT_TRUE(c.Connected());   // only the data connection went
 }
 

@@ -273,7 +273,7 @@ TEST(FaultDataConnection, ActiveConnectionNeverOpenedEndsWithTheServersVerdict)
     ASSERT_TRUE(t.r.WaitDone());
     EXPECT_EQ(t.r.Done[0], std::make_pair(int(rqGet), 425));
     EXPECT_EQ(t.c.State(), fcsReady);
-    EXPECT_TRUE(t.r.Displayed("! RETR Failed"));
+    EXPECT_TRUE(t.r.Displayed("! RETR/LIST/NLST Failed"));
     EXPECT_EQ(t.c.ErrorMessage(), "425 Can't open data connection");
     // The listener is gone with the request, and the session answers the next command.
     t.c.Pwd();
