@@ -324,6 +324,8 @@ private:
     std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
     unsigned FQueueEpoch = 0;
     bool FAwaitingDone = false;   // a request the queue started has not completed yet
+    bool FAbortRequested = false; // Abort was pressed while a request ran: its completion is no success
+    std::string FClaimedDownload; // the empty file the running download claimed, to go if it fails
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

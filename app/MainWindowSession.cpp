@@ -198,6 +198,30 @@ bool TMainWindow::DispatchHead(int code)
     auto bytes = [&](int n) { return BytesFromText(arg(n)); };
     const QString host = Text(client.HostName());
 
+    // A name that holds a line end would send its rest as a command of its own, whether it
+    // came from the server (a listing, the history) or was typed.
+    int named = 0;
+    switch (code) {
+    case qcCwd:
+    case qcDele:
+    case qcRmd:
+    case qcMkd:
+    case qcRaw:
+        named = 1;
+        break;
+    case qcRename:
+        named = 2;
+        break;
+    default:
+        break;
+    }
+    for (int n = 1; n <= named; ++n) {
+        if (!IsSafeCommandText(bytes(n))) {
+            LogUser(RefusedRemoteNameText(arg(n)), lkError);
+            return false;
+        }
+    }
+
     switch (code) {
     case qcNone:
         return false;
@@ -346,6 +370,8 @@ void TMainWindow::Disconnect1Click()
 
 void TMainWindow::btnAbortClick()
 {
+    // The request that runs ends because of this: its completion must not count as done.
+    FAbortRequested = FtpClient1 && ClientBusy();
     ExpectClose = true;
     LogUser(QStringLiteral("Aborting..."), lkStatus);
     FtpClient1->Abort();
@@ -357,10 +383,47 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
 {
     TFtpClient& client = *FtpClient1;
     FAwaitingDone = false;
+    const bool aborted = FAbortRequested;
+    FAbortRequested = false;
     LogDebug(QStringLiteral("From Ombrex: TMainWindow::FtpClient1RequestDone:"));
     LogDebug(QStringLiteral("Error=") + QString::number(Error));
     LogDebug(QStringLiteral("LastResponse=") + Text(client.LastReply()));
     unsetCursor();
+
+    if (!FClaimedDownload.empty() && (RqType == rqGet || RqType == rqResumeGet)) {
+        // The empty file claimed for a download that got nothing goes again, so the next
+        // try does not ask whether to overwrite it.
+        struct stat st {};
+        if ((Error != 0 || aborted) && ::lstat(FClaimedDownload.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+            && st.st_size == 0)
+            ::unlink(FClaimedDownload.c_str());
+        FClaimedDownload.clear();
+    }
+
+    const bool transfer = RqType == rqGet || RqType == rqResumeGet || RqType == rqPut || RqType == rqResumePut;
+    if (aborted && !transfer) {
+        // Whatever the client reports, an aborted request did not do its work; the session
+        // is gone with it. A connect is not tried again: the user stopped it. (An aborted
+        // transfer keeps its recovery below: reconnect and return to the directory.)
+        if (!ControlConnectionOpen())
+            ExpectClose = false;   // a lookup or connect aborted before any connection: no close comes
+        LogUser(RqType == rqConnect ? QStringLiteral("Connection aborted") : QStringLiteral("Command aborted"),
+                lkStatus);
+        if (TransferStatusForm)
+            TransferStatusForm->hide();
+        CommandQueue.clear();
+        ++FQueueEpoch;
+        ExistingFileDecision = -1;
+        if (!ControlConnectionOpen()) {
+            lblCurrentServer->setText(QStringLiteral("Not connected"));
+            lvRemoteDir->Model()->Clear();
+        }
+        TransferBusy = false;
+        UpdateControls();
+        return;
+    }
+    if (aborted && !ControlConnectionOpen())
+        ExpectClose = false;
 
     // Some servers answer CDUP with 200 instead of 250; that is a change of directory too.
     const bool ok = Error == 0 || (RqType == rqCdup && client.ReplyCode() == 200);

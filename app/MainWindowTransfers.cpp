@@ -189,6 +189,10 @@ bool TMainWindow::TransferStep(bool upload)
         LogUser(RefusedRemoteNameText(remote), lkError);
         return true;
     }
+    if (upload && !IsSafeCommandText(BytesFromText(remote))) {
+        LogUser(RefusedRemoteNameText(remote), lkError);
+        return true;
+    }
     if (upload) {
         struct stat st {};
         if (::stat(BytesFromText(local).c_str(), &st) != 0) {
@@ -285,6 +289,7 @@ bool TMainWindow::TransferStep(bool upload)
         throw;
     }
     TransferBusy = true;
+    FClaimedDownload = claimed ? BytesFromText(local) : std::string();
     return false;
 }
 

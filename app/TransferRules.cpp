@@ -100,9 +100,19 @@ bool IsSafeRemoteName(std::string_view name)
     return name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }
 
+bool IsSafeCommandText(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
 QString RefusedRemoteNameText(const QString& name)
 {
-    return QStringLiteral("Refused file name from the server: \"") + name + QStringLiteral("\"");
+    // A log line is one line: the characters that made the name unsafe are shown, not obeyed.
+    QString shown = name;
+    shown.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    shown.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
+    return QStringLiteral("Refused file name from the server: \"") + shown + QStringLiteral("\"");
 }
 
 std::int64_t TransferSizeValue(const QString& text)

@@ -41,6 +41,9 @@ TTransferTypeDecision DecideTransferType(std::int32_t mode, std::string_view fil
 bool IsSafeRemoteName(std::string_view name);
 // The user-log error for a name IsSafeRemoteName refused.
 QString RefusedRemoteNameText(const QString& name);
+// Whether text may go into a command line: it holds no CR, LF or NUL, which would split
+// the line into a second command. Paths ("/pub/x") are fine here.
+bool IsSafeCommandText(std::string_view text);
 
 // The size text of a transfer as a number: decimal digits with an optional sign; -1 when
 // it is empty, not a number or out of range.

@@ -10,6 +10,7 @@
 #include "dialogs/TransferStatusForm.h"
 #include "ftp/FakeFtpServer.h"
 #include "platform/MessageWindow.h"
+#include "socket/SocketTestUtil.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -32,6 +33,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 using ftptest::FakeFtpServer;
 using namespace apptest;
@@ -515,30 +519,6 @@ TEST_F(SessionTest, ALostConnectionWarnsOnceAndEmptiesQueueAndList)
     EXPECT_FALSE(Main().Disconnect1->isEnabled());
 }
 
-TEST_F(SessionTest, AbortReconnectsAndReturnsToTheLastDirectory)
-{
-    // The server never greets: the abort ends the connect with 426.
-    FakeFtpServer s;
-    s.Delay(1500);
-    s.Start();
-    ConnectTo(s, "/pub");
-    ASSERT_TRUE(PumpUntil([&] { return Main().FtpClient1->ControlOpen(); }));
-    Main().CurrentRemoteDir = "/pub";
-    Main().AppendCommand(qcPwd);   // waits behind the running request
-    Main().btnAbortClick();
-    ASSERT_TRUE(WaitDone(1));
-    EXPECT_EQ(Done.front(), std::make_pair(5, 426));
-    EXPECT_EQ(MessageBoxes, (std::vector<std::pair<QString, QString>>{{"FTP Message", "Operation aborted."}}));
-    EXPECT_TRUE(UserLogHas(" STATUS: Aborting..."));
-    EXPECT_TRUE(UserLogHas(" STATUS: Unknown error426"));
-    // The reconnection started at once; the way back to the directory waits for it. What was
-    // queued before the close went with the connection.
-    EXPECT_EQ(QueueEntries(Main().CommandQueue), (QList<QStringList>{{"6", "/pub"}}));
-    EXPECT_NE(Main().FtpClient1->State(), fcsReady);
-    EXPECT_EQ(Lines(Main().txtUserLog).filter("Connecting to 127.0.0.1...").size(), 2);
-    EXPECT_FALSE(Main().ExpectClose);
-}
-
 // ---- error reports ----
 
 struct ErrorRow {
@@ -800,4 +780,114 @@ TEST_F(SessionTest, FormerBugTheListingFollowedALinkPutInItsPlace)
     ASSERT_EQ(::lstat(Main().ListTempPath.toLocal8Bit().constData(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(Captions().size(), 4);
+}
+
+TEST_F(SessionTest, FormerBugAbortingAHungLoginReconnectedAtOnce)
+{
+    // The server never greets. Each Abort used to queue a reconnection at once, so such a
+    // server could not be escaped; now the session ends and the next Connect works.
+    FakeFtpServer s;
+    s.Delay(1500);
+    s.Start();
+    ConnectTo(s, "/pub");
+    ASSERT_TRUE(PumpUntil([&] { return Main().FtpClient1->ControlOpen(); }));
+    Main().CurrentRemoteDir = "/pub";
+    Main().AppendCommand(qcPwd);   // waits behind the running request
+    QTest::mouseClick(Main().btnAbort, Qt::LeftButton);
+    ASSERT_TRUE(WaitDone(1));
+    EXPECT_EQ(Done.front(), std::make_pair(5, 426));
+    EXPECT_TRUE(UserLogHas(" STATUS: Aborting..."));
+    EXPECT_EQ(Lines(Main().txtUserLog).last(), " STATUS: Connection aborted");
+    EXPECT_TRUE(MessageBoxes.empty());
+    EXPECT_TRUE(Main().CommandQueue.isEmpty());
+    EXPECT_EQ(Main().FtpClient1->State(), fcsReady);
+    EXPECT_FALSE(Main().ControlConnectionOpen());
+    EXPECT_FALSE(Main().ExpectClose);
+    EXPECT_TRUE(Main().btnConnect->isEnabled());
+    EXPECT_FALSE(Main().btnAbort->isEnabled());
+    PumpFor(200);
+    EXPECT_EQ(Lines(Main().txtUserLog).filter("Connecting to 127.0.0.1...").size(), 1);
+
+    FakeFtpServer next;
+    Session(next);
+    Done.clear();
+    ConnectSession(next);
+}
+
+struct AbortedCommandRow {
+    const char* Name;
+    int Code;
+    const char* Arg;
+    const char* Sent;
+};
+
+TEST_F(SessionTest, FormerBugAnAbortedCommandWasReportedAsDone)
+{
+    // The single command's completion (error 0) used to log "OK. ...", queue PWD and LIST
+    // on the closed connection, and leave LIST behind, so the next Connect was refused.
+    const AbortedCommandRow rows[] = {
+        {"Cwd", qcCwd, "/slow", "CWD /slow"},
+        {"Raw", qcRaw, "SITE SLOW", "SITE SLOW"},
+    };
+    for (const AbortedCommandRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        FakeFtpServer s;
+        Session(s).Expect(row.Sent).WaitClientClose();
+        ConnectSession(s);
+        Main().AppendCommand(row.Code, {QString::fromLatin1(row.Arg)});
+        Main().RunQueue();
+        ASSERT_TRUE(PumpUntil([&] { return s.Transcript().size() == 10; }));
+        QTest::mouseClick(Main().btnAbort, Qt::LeftButton);
+        ASSERT_TRUE(WaitDone(1));
+        PumpFor(100);
+        const QStringList log = Lines(Main().txtUserLog);
+        const QStringList after = log.mid(log.lastIndexOf(QStringLiteral(" STATUS: Aborting...")));
+        EXPECT_TRUE(after.filter("OK.").isEmpty()) << after.join('|').toStdString();
+        EXPECT_TRUE(after.contains(" STATUS: Command aborted")) << after.join('|').toStdString();
+        EXPECT_TRUE(Main().CommandQueue.isEmpty());
+        EXPECT_TRUE(MessageBoxes.empty());
+        EXPECT_TRUE(Main().btnConnect->isEnabled());
+
+        FakeFtpServer next;
+        Session(next).Expect("QUIT").Reply("221 Goodbye");
+        Done.clear();
+        ConnectSession(next);   // the first press connects
+        Main().btnDisconnectClick();
+        ASSERT_TRUE(WaitDone(1));
+        Done.clear();
+    }
+}
+
+TEST_F(SessionTest, FormerBugAbortingALookupLeftTheCloseExpected)
+{
+    // No connection was open, so no close consumed the abort's "expected" mark, and the
+    // next real loss of a connection showed no box.
+    sockettest::ScopedResolver resolver(std::map<std::string, std::vector<std::string>>{
+        {"held.test", {"127.0.0.1"}}, {"127.0.0.1", {"127.0.0.1"}}});
+    std::atomic<bool> release{false};
+    resolver.Hook = [&](const std::string& name) {
+        while (name == "held.test" && !release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    Main().FtpClient1->SetHostName("held.test");
+    Main().FtpClient1->SetUserName("joe");
+    Main().FtpClient1->SetPassWord("pw");
+    Main().AppendCommand(qcConnect);
+    Main().RunQueue();
+    ASSERT_TRUE(PumpUntil([&] { return !resolver.Asked().empty(); }));
+    Main().btnAbortClick();
+    ASSERT_TRUE(WaitDone(1));
+    release = true;
+    EXPECT_FALSE(Main().ExpectClose);
+    EXPECT_TRUE(UserLogHas(" STATUS: Connection aborted"));
+
+    FakeFtpServer s;
+    Session(s).Expect("PWD").Drop();
+    Done.clear();
+    ConnectSession(s);
+    Main().AppendCommand(qcPwd);
+    Main().RunQueue();
+    ASSERT_TRUE(PumpUntil([&] { return !Main().ControlConnectionOpen(); }));
+    EXPECT_EQ(MessageBoxes,
+              (std::vector<std::pair<QString, QString>>{{"FTP Warning", "Server close control connection."}}));
 }

@@ -514,3 +514,70 @@ TEST_F(TransferTest, FormerBugADialogClosedWithoutAnAnswerTookTheLastOne)
     EXPECT_EQ(After(s), Transcript{"TYPE I"});
     EXPECT_EQ(Main().ExistingFileDecision, -1);
 }
+
+TEST_F(TransferTest, FormerBugARefusedDownloadDestroyedTheLocalCopy)
+{
+    // Answered "Rewrite", a download the server then refused left the old copy at 0 bytes;
+    // the empty file claimed for a new name stayed and made the next try ask "exists".
+    FakeFtpServer s;
+    Session(s, FileLine("a.bin", "3") + FileLine("b.bin", "3"));
+    Type(s, 'I').Expect("PASV").PasvReply().Expect("RETR a.bin").Reply("550 Permission denied");
+    Type(s, 'I').Expect("PASV").PasvReply().Expect("RETR b.bin").Reply("550 Permission denied");
+    Retr(Type(s, 'I'), "b.bin", "new");
+    ASSERT_TRUE(WriteBytes(LocalPath("a.bin"), "old"));
+    s.Start();
+    Connect(s);
+    Answer(&TFileExistsForm::btnReplace);
+    SelectRemote({"a.bin", "b.bin"});
+    Main().btnDownloadClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(ReadBytes(LocalPath("a.bin")), "old");
+    EXPECT_FALSE(QFile::exists(LocalPath("b.bin")));
+    SelectRemote({"b.bin"});
+    Main().btnDownloadClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(ReadBytes(LocalPath("b.bin")), "new");
+    EXPECT_EQ(Asked.size(), 1u);   // only a.bin was asked about
+    EXPECT_TRUE(s.Errors().empty());
+}
+
+TEST_F(TransferTest, FormerBugNamesWithLineEndsWentIntoCommands)
+{
+    // Typed or taken from the history, a name holding CR or LF sent its rest as a command
+    // of its own ("x<CR><LF>DELE y").
+    FakeFtpServer s;
+    Session(s, FileLine("ok.bin", "2"));
+    s.Expect("NOOP").Reply("200 ok");
+    ASSERT_TRUE(WriteBytes(LocalPath("up.bin"), "up"));
+    s.Start();
+    Connect(s);
+    const QString split = QStringLiteral("x\r\nDELE y");
+    struct Row {
+        int Code;
+        QStringList Args;
+    };
+    const Row rows[] = {
+        {qcCwd, {split}},
+        {qcMkd, {QStringLiteral("new\ndir")}},
+        {qcRename, {QStringLiteral("ok.bin"), split}},
+        {qcRename, {split, QStringLiteral("ok.bin")}},
+        {qcRaw, {QStringLiteral("SITE CHMOD 644 ") + split}},
+        {qcDele, {QStringLiteral("x\ry")}},
+        {qcRmd, {QString::fromLatin1("x\0y", 3)}},
+        {qcPut, {split, LocalPath("up.bin"), QStringLiteral("2")}},
+    };
+    for (const Row& row : rows)
+        Main().AppendCommand(row.Code, row.Args);
+    Main().AppendCommand(qcRaw, {QStringLiteral("NOOP")});
+    Main().RunQueueIfReady();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(After(s), Transcript{"NOOP"});
+    // Each refusal is one line of the log, the line ends shown, not obeyed.
+    EXPECT_EQ(UserLogCount(QStringLiteral("!ERROR: Refused file name from the server: \"x\\r\\nDELE y\"")), 4);
+    EXPECT_TRUE(UserLogHas(QStringLiteral("!ERROR: Refused file name from the server: \"SITE CHMOD 644 x\\r\\nDELE y\"")));
+    EXPECT_TRUE(UserLogHas(QStringLiteral("!ERROR: Refused file name from the server: \"new\\ndir\"")));
+    EXPECT_TRUE(UserLogHas(QStringLiteral("!ERROR: Refused file name from the server: \"x\\0y\"")));
+    EXPECT_TRUE(UserLogHas(QStringLiteral(" STATUS: OK. Executed")));
+    EXPECT_TRUE(Main().CommandQueue.isEmpty());
+    EXPECT_TRUE(s.Errors().empty());
+}
