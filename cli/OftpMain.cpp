@@ -11,14 +11,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <functional>
 #include <utility>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The listing's temporary file, for the signal handler: a fixed buffer, since only
+// async-signal-safe calls may touch it there.
+char GTempPath[4096];
+
+void RemoveTempAndDie(int Signal)
+{
+    if (GTempPath[0] != '\0')
+        ::unlink(GTempPath);
+    std::signal(Signal, SIG_DFL);
+    std::raise(Signal);
+}
 
 // One request of the session. An optional one may fail without failing the run.
 struct TStep {
@@ -95,11 +110,20 @@ public:
 private:
     void AddListing(bool Long)
     {
-        char name[] = "/tmp/oftp-list-XXXXXX";
-        int fd = mkstemp(name);
+        const char* dir = std::getenv("TMPDIR");
+        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/oftp-list-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        int fd = mkstemp(name.data());
         if (fd >= 0)
             ::close(fd);
-        FTempFile = name;
+        FTempFile = name.data();
+        if (fd >= 0 && FTempFile.size() < sizeof GTempPath) {
+            // Interrupted, the run must not leave the listing behind.
+            std::memcpy(GTempPath, FTempFile.c_str(), FTempFile.size() + 1);
+            std::signal(SIGINT, RemoveTempAndDie);
+            std::signal(SIGTERM, RemoveTempAndDie);
+        }
         FSteps.push_back({[this, Long] {
                               FFtp.SetHostFileName(FOpt.Args.empty() ? "" : FOpt.Args[0]);
                               FFtp.SetLocalFileName(FTempFile);
@@ -131,6 +155,9 @@ private:
         FSteps.push_back({[this] {
                               FFtp.SetHostFileName(FOpt.Args[0]);
                               FFtp.SetLocalFileName(FOpt.Args[1]);
+                              struct stat st {};
+                              FNewLocalFile = ::lstat(FOpt.Args[1].c_str(), &st) != 0;
+                              FGetRunning = true;
                               FTransferStart = platform::GetTickCount64();
                               FFirstCount = -1;
                               if (FOpt.Resume)
@@ -138,7 +165,10 @@ private:
                               else
                                   FFtp.Get();
                           },
-                          false, [this] { EndProgress(); }});
+                          false, [this] {
+                              FGetRunning = false;
+                              EndProgress();
+                          }});
     }
 
     void AddPut()
@@ -219,9 +249,11 @@ private:
         FLastShown = now;
         double seconds = double(now - FTransferStart) / 1000.0;
         double speed = seconds > 0 ? double(Count - FFirstCount) / seconds / 1e6 : 0.0;
+        // In ASCII mode the wire carries CR LF where the file has LF: more bytes than SIZE
+        // said, but never more than all of the file.
         if (FTotal > 0)
             std::fprintf(stderr, "\r%lld bytes (%d%%) %.1f MB/s   ", static_cast<long long>(Count),
-                         int(Count * 100 / FTotal), speed);
+                         int(std::min<std::int64_t>(Count * 100 / FTotal, 100)), speed);
         else
             std::fprintf(stderr, "\r%lld bytes %.1f MB/s   ", static_cast<long long>(Count), speed);
         FShownAny = true;
@@ -279,6 +311,13 @@ private:
 
     void Fail(const std::string& Line)
     {
+        if (FGetRunning && FNewLocalFile) {
+            // A download that failed before any byte leaves no empty file of its name.
+            struct stat st {};
+            if (::lstat(FOpt.Args[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+                ::unlink(FOpt.Args[1].c_str());
+        }
+        FGetRunning = false;
         if (FProgress && FShownAny)
             std::fprintf(stderr, "\n");
         std::fprintf(stderr, "%s\n", Line.c_str());
@@ -299,6 +338,7 @@ private:
     {
         if (!FTempFile.empty())
             ::unlink(FTempFile.c_str());
+        GTempPath[0] = '\0';
         QCoreApplication::exit(FExitCode);
     }
 
@@ -311,6 +351,8 @@ private:
     bool FProgress = false;
     bool FShownAny = false;
     bool FCollect = false;
+    bool FGetRunning = false;     // the download step runs
+    bool FNewLocalFile = false;   // its local file did not exist before it
     std::vector<std::string> FReplyLines;
     std::string FTempFile;
     std::int64_t FTotal = 0;

@@ -6,14 +6,23 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <random>
+#include <regex>
+#include <thread>
 #include <set>
 #include <sstream>
 #include <string>
@@ -91,6 +100,66 @@ RunResult RunOftp(const std::vector<std::string>& args, int timeoutMs = 60000)
     waitpid(pid, &status, 0);
     r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+
+// Runs oftp with its standard error on a terminal (so that it shows its progress) and
+// returns what it wrote there.
+std::string RunOftpOnTerminal(const std::vector<std::string>& args)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return "no terminal";
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, slave, 2);
+    posix_spawn_file_actions_addclose(&fa, master);
+    std::vector<std::string> all{OFTP_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(slave);
+    std::string out;
+    if (rc == 0) {
+        // The terminal reports an error once the last writer has gone.
+        for (int waited = 0; waited < 60000;) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 100) == 0) {
+                waited += 100;
+                continue;
+            }
+            char buf[4096];
+            ssize_t got = read(master, buf, sizeof buf);
+            if (got <= 0)
+                break;
+            out.append(buf, std::size_t(got));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    close(master);
+    return out;
+}
+
+// The names in dir that begin with prefix.
+std::vector<std::string> NamesStartingWith(const std::string& dir, const std::string& prefix)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
 }
 
 class Oftp : public testing::Test {
@@ -342,4 +411,102 @@ TEST_F(Oftp, ResumeCompletesPartialFiles)
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_NE(r.Err.find("> REST 500000"), std::string::npos) << r.Err;
     EXPECT_TRUE(testsrv::ReadFile(FServer->LocalPath("/half.bin")) == content);
+}
+
+// ---- former bugs ----
+
+TEST_F(Oftp, FormerBugARefusedGetEmptiedTheLocalFile)
+{
+    // "oftp get missing existing" used to leave the existing file at 0 bytes, and a new
+    // name as an empty file. Tried against both servers, as a user would.
+    std::unique_ptr<testsrv::FtpServer> vsftpd = testsrv::StartVsftpd();
+    if (!vsftpd)
+        OMBREX_PEER_MISSING("vsftpd");
+    for (testsrv::FtpServer* server : {FServer, vsftpd.get()}) {
+        SCOPED_TRACE(server->Name());
+        std::vector<std::string> login{"--port", std::to_string(server->Port()), "--user", server->User(),
+                                       "--password", server->Password(), "127.0.0.1"};
+        for (const char* resume : {"", "--resume"}) {
+            std::string existing = FLocal + "/existing-" + server->Name();
+            testsrv::WriteFile(existing, "precious bytes");
+            std::vector<std::string> args = login;
+            if (*resume)
+                args.insert(args.begin(), resume);
+            RunResult r = RunOftp(Cat(args, {"get", "no-such-file.txt", existing}));
+            EXPECT_EQ(r.Status, 1) << resume;
+            EXPECT_EQ(testsrv::ReadFile(existing), "precious bytes") << resume;
+            std::string fresh = FLocal + "/fresh-" + server->Name();
+            r = RunOftp(Cat(args, {"get", "no-such-file.txt", fresh}));
+            EXPECT_EQ(r.Status, 1) << resume;
+            EXPECT_NE(access(fresh.c_str(), F_OK), 0) << resume << ": an empty " << fresh << " was left";
+        }
+    }
+}
+
+TEST_F(Oftp, FormerBugASignalLeftTheListingFileBehind)
+{
+    // A server that accepts but never greets keeps oftp waiting with its listing file made.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string dir = testsrv::MakeTempDir("ombrex-oftp-signal");
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        std::string env = "TMPDIR=" + dir;
+        std::vector<char*> envp;
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TMPDIR=", 0) != 0)
+                envp.push_back(*e);
+        envp.push_back(env.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> all{OFTP_BINARY, "--port", std::to_string(ntohs(addr.sin_port)), "127.0.0.1", "ls"};
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        // The file exists from the start of the session; the greeting never comes.
+        for (int i = 0; i < 3000 && NamesStartingWith(dir, "oftp-list-").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(NamesStartingWith(dir, "oftp-list-").size(), 1u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));   // into the event loop
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_TRUE(NamesStartingWith(dir, "oftp-list-").empty());
+    }
+    close(listener);
+    testsrv::RemoveTree(dir);
+}
+
+TEST_F(Oftp, FormerBugTheAsciiPerCentPassed100)
+{
+    // On the wire every LF of a text file is CR LF: more bytes than the size the server
+    // reports, and the per cent went to 200 for a file of empty lines.
+    std::unique_ptr<testsrv::FtpServer> vsftpd = testsrv::StartVsftpd();
+    if (!vsftpd)
+        OMBREX_PEER_MISSING("vsftpd");
+    testsrv::WriteFile(vsftpd->LocalPath("/lines.txt"), std::string(300000, '\n'));
+    chmod(vsftpd->LocalPath("/lines.txt").c_str(), 0644);
+    std::string shown = RunOftpOnTerminal({"--port", std::to_string(vsftpd->Port()), "--user", vsftpd->User(),
+                                           "--password", vsftpd->Password(), "--ascii", "127.0.0.1", "get",
+                                           "lines.txt", FLocal + "/lines.txt"});
+    std::regex percent("\\((\\d+)%\\)");
+    int most = -1;
+    for (std::sregex_iterator i(shown.begin(), shown.end(), percent), end; i != end; ++i)
+        most = std::max(most, std::stoi((*i)[1]));
+    EXPECT_EQ(most, 100) << shown;
+    EXPECT_EQ(testsrv::ReadFile(FLocal + "/lines.txt"), std::string(300000, '\n'));
 }
