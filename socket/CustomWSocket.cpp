@@ -440,6 +440,20 @@ void TCustomWSocket::Listen()
         FAddrResolved = true;
     }
 
+    if (FHandle != wsock::INVALID_SOCKET && FState != wsClosed) {
+        // Listening again without a close: the old descriptor goes first (as in Dup), or it
+        // would stay open for the life of the program.
+        auto alive = FAlive;
+        int r = wsock::closesocket(FHandle);
+        FHandle = wsock::INVALID_SOCKET;
+        if (r != 0) {
+            ReportSocketError("Listen (closesocket)");
+            return;
+        }
+        ChangeState(wsClosed);
+        if (!*alive)
+            return;
+    }
     DiscardSendQueue();
     FHandle = wsock::socket(FSocketFamily, FSocketType, FProtoNumber);
     if (FHandle == wsock::INVALID_SOCKET) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -214,19 +215,32 @@ std::int64_t TCustomWSocket::Send(const void* Data, std::int64_t Len)
             // buffer; only what the system does not take now is queued. Streaming a file
             // this way costs no copies beyond the system's own.
             wsock::SOCKET handle = FHandle;
+            // A Send from an OnSendData handler run inside this call only queues (as it does
+            // inside TryToSend): its bytes belong after the rest of these.
+            FInTryToSend = true;
             int n = RawSend(p, static_cast<int>(std::min<std::int64_t>(Len, INT_MAX)));
             if (!*alive)
                 return Len;
+            FInTryToSend = false;
             if (FHandle != handle)
                 return Len;   // OnSendData closed the socket
             if (n > 0) {
                 p += n;
                 left -= n;
             }
+            if (left > 0 && BufferedByteCount() > 0) {
+                // The handler queued more: the part the system did not take goes first.
+                std::deque<std::unique_ptr<TBuffer>> later;
+                later.swap(FSendQueue);
+                QueueSendData(p, left);
+                for (auto& block : later)
+                    FSendQueue.push_back(std::move(block));
+                left = 0;
+            }
         }
         if (left > 0)
             QueueSendData(p, left);
-        else
+        else if (FSendQueue.empty() || BufferedByteCount() == 0)
             FAllSent = true;
         result = Len;
     }

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -814,6 +817,85 @@ TEST(FormerBugs, SendFromOnSendDataSendsEveryByteOnce)
     server.join();
     peer::CloseFd(lfd);
     EXPECT_TRUE(got == data + "X") << got.size();
+}
+
+// A socket whose first send is taken only in part, as a system with a full buffer does.
+class TPartialSendSocket : public TWSocket {
+public:
+    int FirstLimit = 10000;
+
+protected:
+    int RawSend(const void* Data, int Len) override
+    {
+        if (FirstLimit > 0) {
+            Len = std::min(Len, FirstLimit);
+            FirstLimit = 0;
+        }
+        return TWSocket::RawSend(Data, Len);
+    }
+};
+
+TEST(FormerBugs, SendFromOnSendDataAfterAPartialDirectSendKeepsTheOrder)
+{
+    // The handler's bytes went into the queue before the rest of the large write the
+    // system had taken only in part, so they reached the peer in the middle of it.
+    int port = 0;
+    int lfd = peer::ListenLoopback(port);
+    std::string got;
+    std::thread server([&] {
+        int fd = peer::AcceptOne(lfd);
+        got = peer::RecvAll(fd);
+        peer::CloseFd(fd);
+    });
+    EventLog log;   // outlives the socket, whose destructor may still report
+    TPartialSendSocket s;
+    s.SetLingerOnOff(wsLingerOff);
+    log.Attach(s);
+    bool once = false;
+    s.OnSendData = [&](TCustomWSocket* sender, std::int32_t n) {
+        if (!once) {
+            once = true;
+            EXPECT_EQ(n, 10000);
+            sender->SendStr("MARK");
+        }
+    };
+    ConnectTo(s, port, log);
+    const std::string data = PatternBytes(200000);
+    s.SendStr(data);
+    ASSERT_TRUE(PumpUntil([&] { return s.AllSent() && log.Sent >= 1; }));
+    s.Close();
+    server.join();
+    peer::CloseFd(lfd);
+    EXPECT_TRUE(got == data + "MARK") << got.size() << " " << got.find("MARK");
+}
+
+TEST(FormerBugs, ListenOnAnOpenSocketClosesTheOldDescriptor)
+{
+    auto openDescriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+            if (fcntl(fd, F_GETFD) != -1)
+                ++count;
+        return count;
+    };
+    TWSocket s;
+    s.SetAddr("127.0.0.1");
+    s.SetPort("0");
+    s.Listen();
+    ASSERT_EQ(s.State(), wsListening);
+    const int before = openDescriptors();
+    for (int i = 0; i < 20; ++i) {
+        s.Listen();
+        ASSERT_EQ(s.State(), wsListening);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    // The socket listens on its latest descriptor.
+    int fd = peer::ConnectLoopback(std::stoi(s.GetSocketPortText()));
+    EXPECT_GE(fd, 0);
+    bool available = false;
+    s.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) { available = true; };
+    EXPECT_TRUE(PumpUntil([&] { return available; }));
+    peer::CloseFd(fd);
 }
 
 TEST(FormerBugs, ReconnectFromOnSessionClosedKeepsTheNewSession)
