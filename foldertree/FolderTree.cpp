@@ -68,8 +68,9 @@ bool HasSubFolders(int dirFd, const char* name, nlink_t links)
 {
     if (links >= 3)
         return true;
-    if (links == 2)
-        return false;
+    // Two links: no real sub-folder, but a symbolic link to a folder counts as one and the
+    // link count does not show it, so only links are looked at then.
+    const bool linksOnly = links == 2;
     int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return true;   // unreadable: keep the button, the fill will tell
@@ -86,10 +87,11 @@ bool HasSubFolders(int dirFd, const char* name, nlink_t links)
         if (IsDotOrDotDot(e->d_name))
             continue;
         if (e->d_type == DT_DIR) {
-            found = true;
+            found = !linksOnly;
         } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
             struct stat st {};
-            found = ::fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            found = ::fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)
+                    && (!linksOnly || (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)));
         }
     }
     ::closedir(dir);

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -89,6 +91,7 @@ public:
             FFd = -1;
             return err;
         }
+        ReadLinkedFolders();
         return 0;
     }
 
@@ -124,12 +127,40 @@ private:
                 else if (ev->mask & IN_ISDIR)
                     result = TWaitResult::Changed;
                 else if ((ev->mask & (IN_CREATE | IN_MOVED_TO)) && ev->len > 0
-                         && IsDirectory(JoinPath(FPath, ev->name)))
-                    result = TWaitResult::Changed;   // a symbolic link to a folder
+                         && IsDirectory(JoinPath(FPath, ev->name))) {
+                    FLinkedFolders.insert(ev->name);   // a symbolic link to a folder
+                    result = TWaitResult::Changed;
+                } else if ((ev->mask & (IN_DELETE | IN_MOVED_FROM)) && ev->len > 0
+                           && FLinkedFolders.erase(ev->name) > 0) {
+                    // A link is no directory to inotify and cannot be asked once it is
+                    // gone: only the names of links to folders tell that one of them went.
+                    result = TWaitResult::Changed;
+                }
             }
         }
         return result;
     }
+
+    // The names of the symbolic links to folders in the watched folder.
+    void ReadLinkedFolders()
+    {
+        FLinkedFolders.clear();
+        DIR* dir = ::opendir(FPath.c_str());
+        if (!dir)
+            return;
+        while (dirent* e = ::readdir(dir)) {
+            if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
+                continue;
+            struct stat lst {};
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode)
+                && ::fstatat(::dirfd(dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode))
+                FLinkedFolders.insert(e->d_name);
+        }
+        ::closedir(dir);
+    }
+
+    std::set<std::string> FLinkedFolders;
 
     std::string FPath;
     int FFd = -1;

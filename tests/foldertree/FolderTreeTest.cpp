@@ -731,6 +731,54 @@ TEST_F(FolderTreeFormerBugs, ChangeDuringTheRefreshIsNotLost)
     ExpectConsistent(tree);
 }
 
+// A folder whose only sub-folders are symbolic links had no button: its link count says
+// it has no sub-folders.
+TEST_F(FolderTreeFormerBugs, LinkedSubFoldersGiveAButtonAndOpen)
+{
+    Mkdir("target/inner");
+    Mkdir("desk/a");
+    ASSERT_EQ(::symlink(Path("target").c_str(), Path("desk/a/link").c_str()), 0);
+    TFolderTree& tree = MakeTree();
+    TFolderNode* a = Node("desk/a");
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(a->HasButton);
+    ASSERT_TRUE(Expand(a));
+    EXPECT_EQ(Labels(a), std::vector<std::string>{"link"});
+    TFolderNode* link = Node("desk/a/link");
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(link->HasButton);
+    ASSERT_TRUE(Expand(link));
+    EXPECT_EQ(Labels(link), std::vector<std::string>{"inner"});
+    ExpectConsistent(tree);
+}
+
+// Deleting or moving away a symbolic link to a folder left its node until another change:
+// inotify reports a link as no directory, and a link that is gone cannot be asked.
+TEST_F(FolderTreeFormerBugs, ALinkToAFolderThatGoesLeavesTheTree)
+{
+    Mkdir("target");
+    Mkdir("desk/a/x");
+    for (bool polling : {false, true}) {
+        SCOPED_TRACE(polling ? "polling" : "watching");
+        TThDirChange::SetForcePolling(polling);
+        ASSERT_EQ(::symlink(Path("target").c_str(), Path("desk/a/link").c_str()), 0);
+        TFolderTree& tree = MakeTree();
+        ASSERT_TRUE(Expand(Node("desk/a")));
+        ASSERT_TRUE(WaitFor([&] { return Node("desk/a")->Watcher && Node("desk/a")->Watcher->Polling() == polling; },
+                            10000));
+        EXPECT_EQ(Labels(Node("desk/a")), (std::vector<std::string>{"link", "x"}));
+        ASSERT_EQ(::unlink(Path("desk/a/link").c_str()), 0);
+        EXPECT_TRUE(WaitFor([&] { return Labels(Node("desk/a")) == std::vector<std::string>{"x"}; }, 10000));
+        ASSERT_EQ(::symlink(Path("target").c_str(), Path("desk/a/again").c_str()), 0);
+        EXPECT_TRUE(WaitFor([&] { return Labels(Node("desk/a")) == std::vector<std::string>{"again", "x"}; }, 10000));
+        ASSERT_EQ(::rename(Path("desk/a/again").c_str(), Path("moved-away").c_str()), 0);
+        EXPECT_TRUE(WaitFor([&] { return Labels(Node("desk/a")) == std::vector<std::string>{"x"}; }, 10000));
+        ASSERT_EQ(::unlink(Path("moved-away").c_str()), 0);
+        ExpectConsistent(tree);
+    }
+    TThDirChange::SetForcePolling(false);
+}
+
 // ---- process exit ----
 
 class FolderTreeExit : public TreeFixture {};
