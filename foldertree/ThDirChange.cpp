@@ -38,6 +38,7 @@ std::atomic<int> gLiveWatchers{0};
 std::atomic<bool> gStopAll{false};
 std::atomic<bool> gForcePolling{false};
 std::atomic<long> gNotifications{0};
+std::atomic<long> gOpenAttempts{0};
 
 // At process exit, watchers that are still in their wait cycle (a tree that was never
 // destroyed, or one destroyed just before exit) are told to stop, and exit waits briefly
@@ -287,6 +288,11 @@ long TThDirChange::NotificationCount()
     return gNotifications.load();
 }
 
+long TThDirChange::OpenAttemptCount()
+{
+    return gOpenAttempts.load();
+}
+
 void TThDirChange::SetForcePolling(bool on)
 {
     gForcePolling.store(on);
@@ -320,6 +326,7 @@ bool TThDirChange::Notify()
 
 std::unique_ptr<TWatch> TThDirChange::OpenWatch()
 {
+    gOpenAttempts.fetch_add(1);
     if (!gForcePolling.load() && !FPolling.load()) {
         auto inotify = std::make_unique<TInotifyWatch>(FPath);
         int err = inotify->Open();

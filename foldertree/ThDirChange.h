@@ -59,6 +59,9 @@ public:
     static int LiveCount();
     // Number of refresh requests sent by all watchers so far (for tests and benchmarks).
     static long NotificationCount();
+    // Number of times watchers tried to open a watch (for tests: a folder that is gone is
+    // retried after a pause, not in a loop).
+    static long OpenAttemptCount();
     // Test seam: watchers started from now on poll the folder instead of using inotify,
     // as they do on their own when the system's inotify instances run out.
     static void SetForcePolling(bool on);

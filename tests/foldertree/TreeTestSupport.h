@@ -20,6 +20,10 @@ namespace treetest {
 
 using namespace foldertree;
 
+// How long a test waits for an event it needs: long, so that a loaded machine (a parallel
+// build, sanitizers) only makes a test slower, never fail; waits that hold return at once.
+constexpr int kGenerousMs = 20000;
+
 // Pumps messages until pred holds or ms pass; returns whether it held.
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 2000)
 {
@@ -138,7 +142,7 @@ protected:
     {
         Tree.reset();
         // Whatever a case did, no watcher may outlive its tree for long.
-        EXPECT_TRUE(WaitFor([this] { return TThDirChange::LiveCount() <= FLiveBefore; }, 3000))
+        EXPECT_TRUE(WaitFor([this] { return TThDirChange::LiveCount() <= FLiveBefore; }, kGenerousMs))
             << TThDirChange::LiveCount() << " watchers still running";
     }
 
