@@ -254,6 +254,11 @@ void TCustomFtpCli::AcceptDownload()
             return;
         if (FDataSocket->State() == wsConnected)
             FDataSocket->Shutdown(2);
+        if (FReadPaused) {
+            // Read on (and drop) what waits, or the close would never be seen.
+            FReadPaused = false;
+            DownloadData(0);
+        }
         return;
     }
     if (FDownloadClosed) {
