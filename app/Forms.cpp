@@ -71,9 +71,14 @@ void TForms::ShowMainForm()
         MainWindow->setGeometry(first);
         // ... but opened over the whole screen: without a window manager nobody acts on
         // the maximised state.
-        MainWindow->setGeometry(area);
+        if (MainWindow->StartMaximized)
+            MainWindow->setGeometry(area);
     }
-    MainWindow->showMaximized();
+    // A window the user last left at a size of its own opens at that size.
+    if (MainWindow->StartMaximized)
+        MainWindow->showMaximized();
+    else
+        MainWindow->showNormal();
 }
 
 std::unique_ptr<TForms> StartProgram(TApplication& app)

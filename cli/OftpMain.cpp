@@ -3,6 +3,7 @@
 #include "cli/OftpOptions.h"
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
+#include "platform/UserPlaces.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -95,11 +96,9 @@ public:
 private:
     void AddListing(bool Long)
     {
-        char name[] = "/tmp/oftp-list-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0)
-            ::close(fd);
-        FTempFile = name;
+        // A private file of this process (0600, in the user's runtime folder), never one
+        // in a folder that others share.
+        FTempFile = platform::CreatePrivateTempFile("oftp-list");
         FSteps.push_back({[this, Long] {
                               FFtp.SetHostFileName(FOpt.Args.empty() ? "" : FOpt.Args[0]);
                               FFtp.SetLocalFileName(FTempFile);
@@ -297,8 +296,7 @@ private:
 
     void Finish()
     {
-        if (!FTempFile.empty())
-            ::unlink(FTempFile.c_str());
+        platform::RemovePrivateTempFile(FTempFile);
         QCoreApplication::exit(FExitCode);
     }
 

@@ -6,6 +6,7 @@
 #include "platform/MessageWindow.h"
 #include "platform/PrivateProfile.h"
 #include "platform/SystemImageList.h"
+#include "platform/UserPlaces.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -176,7 +177,7 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
 
 QString TConnectForm::DefaultSettingsPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/OFTP.ini");
+    return QString::fromLocal8Bit(platform::SettingsFilePath("OFTP.ini").c_str());
 }
 
 void TConnectForm::SetSettingsPath(const QString& path)

@@ -29,7 +29,7 @@ extern const char* const ConnectDefaultPassword;
 class TConnectForm : public QDialog {
 public:
     // Builds the dialog and runs FormCreate. settingsPath names the favourites file;
-    // empty = the program's folder + "/OFTP.ini".
+    // empty = DefaultSettingsPath().
     explicit TConnectForm(QWidget* parent = nullptr, const QString& settingsPath = QString());
 
     QLineEdit* txtServerName;        // server host name or address
@@ -66,7 +66,8 @@ public:
     QString SettingsPath() const { return FSettingsPath; }
     // Names another favourites file (tests); empty = the one beside the program.
     void SetSettingsPath(const QString& path);
-    // The default favourites file: the program's folder + "/OFTP.ini".
+    // The default favourites file: "/OFTP.ini" in the folder where settings live (beside
+    // the program for portable use, the user's configuration folder otherwise).
     static QString DefaultSettingsPath();
 
     // ---- Handlers; those that write raise platform::EIniFileException on failure. ----
