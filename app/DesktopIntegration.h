@@ -61,4 +61,5 @@ private:
     QPoint FPressPos;
     QObject* FPressView = nullptr;
     int FStartTries = 0;
+    bool FSaved = false;   // the state was written at the window's close
 };

@@ -85,7 +85,10 @@ std::unique_ptr<TForms> StartProgram(TApplication& app)
 {
     app.SetTitle(QStringLiteral("Ombrex FTP"));
     platform::EnsureIconTheme();
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("folder-remote")));
+    // The installed icon when there is one; the menu entry names the program by its file.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("ombrex-ftp"),
+                                                 QIcon::fromTheme(QStringLiteral("folder-remote"))));
+    QGuiApplication::setDesktopFileName(QStringLiteral("ombrex-ftp"));
     // Closing the main window ends the program, whatever other windows are open.
     app.setQuitOnLastWindowClosed(false);
     auto forms = std::make_unique<TForms>();

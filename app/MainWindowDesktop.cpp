@@ -249,7 +249,13 @@ TDesktopIntegration::TDesktopIntegration(TMainWindow& window) : QObject(&window)
     FFollowTimer->setInterval(250);
     connect(FFollowTimer, &QTimer::timeout, this, [this] { FollowDisk(); });
 
-    W.installEventFilter(this);   // the window's close saves its state
+    W.installEventFilter(this);   // the window's close saves its state ...
+    // ... and so does the end of the program by a signal of the session (logout).
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (!FSaved)
+            W.SaveViewState();
+        FSaved = true;
+    });
     RestoreViewState();
     QTimer::singleShot(0, this, [this] { StartLocalPane(); });
 }
@@ -703,8 +709,10 @@ bool TDesktopIntegration::eventFilter(QObject* watched, QEvent* event)
     const bool localPort = IsViewportOf(W.lvLocalDir, watched);
     switch (event->type()) {
     case QEvent::Close:
-        if (watched == &W)
+        if (watched == &W) {
             W.SaveViewState();
+            FSaved = true;
+        }
         break;
     case QEvent::KeyPress:
         if (remoteView || localView) {

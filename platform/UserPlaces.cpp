@@ -14,6 +14,10 @@
 #include <mutex>
 #include <vector>
 
+#ifndef OMBREX_DATA_FROM_BIN
+#define OMBREX_DATA_FROM_BIN "../share/ombrex-ftp"
+#endif
+
 namespace platform {
 
 namespace {
@@ -109,7 +113,7 @@ std::string ProgramFolder()
 
 std::string InstalledDataFolder()
 {
-    const std::string data = ProgramFolder() + "/../share/" + kFolderName;
+    const std::string data = ProgramFolder() + "/" + OMBREX_DATA_FROM_BIN;
     return IsFile(data + "/AscModEx.txt") ? data : std::string();
 }
 
