@@ -36,6 +36,8 @@ TForms::TForms()
     MainWindow->AboutBox = AboutBox.get();
     // The status window's Cancel is the main window's abort button.
     TMainWindow* main = MainWindow.get();
+    // The connect dialog's notes go to the user log.
+    ConnectForm->OnUserNote = [main](const QString& text) { main->LogUser(text, lkWarning); };
     TransferStatusForm->OnAbortClick =
         main->Traced("btnAbortClick", [main] { main->btnAbortClick(); });
 }
@@ -43,6 +45,7 @@ TForms::TForms()
 TForms::~TForms()
 {
     TransferStatusForm->OnAbortClick = nullptr;
+    ConnectForm->OnUserNote = nullptr;
     MainWindow->OnClose = nullptr;
     AboutBox.reset();
     InputDialog.reset();
