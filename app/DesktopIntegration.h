@@ -58,6 +58,7 @@ private:
     QTimer* FFollowTimer = nullptr;
     std::string FWatched;
     std::string FStartFolder;
+    std::string FInitialFolder;   // the list's folder when the window was made
     QPoint FPressPos;
     QObject* FPressView = nullptr;
     int FStartTries = 0;

@@ -244,6 +244,7 @@ TDesktopIntegration::TDesktopIntegration(TMainWindow& window) : QObject(&window)
         }
     }
 
+    FInitialFolder = W.flbLocalFiles.Directory();
     FFollowTimer = new QTimer(this);
     FFollowTimer->setSingleShot(true);
     FFollowTimer->setInterval(250);
@@ -274,6 +275,9 @@ void TDesktopIntegration::StartLocalPane()
         QTimer::singleShot(10, this, [this] { StartLocalPane(); });
         return;
     }
+    // A folder chosen before the loop first ran (by a caller of the window) stays.
+    if (W.flbLocalFiles.Directory() != FInitialFolder || W.dirLocalDirs->SelectedNode())
+        return;
     std::string folder = FStartFolder;
     if (folder.empty() || !IsFolder(folder))
         folder = BytesFromText(QDir::homePath());
@@ -403,11 +407,13 @@ void TDesktopIntegration::FollowDisk()
     // Only while the pane is shown; a hidden pane is read again when it is refreshed.
     if (!W.panLocal->isVisible() || W.FillingLocalList)
         return;
-    // The rows the user picked stay picked, by name; the active pane stays as it is.
-    std::vector<std::string> picked;
-    for (int row : W.lvLocalDir->SelectedRows())
-        if (row < static_cast<int>(Rows.size()))
-            picked.push_back(Rows[static_cast<size_t>(row)].Entry.Name);
+    // Not in the middle of a transfer or a queue: its steps read the local selection.
+    if (W.TransferBusy || !W.CommandQueue.isEmpty()) {
+        FFollowTimer->start();
+        return;
+    }
+    // The files and the row the user picked stay picked, by name; so does the active pane.
+    const std::vector<std::string> picked = W.flbLocalFiles.SelectedNames();
     const int currentRow = W.lvLocalDir->ItemIndex();
     const std::string current = currentRow >= 0 && currentRow < static_cast<int>(Rows.size())
                                     ? Rows[static_cast<size_t>(currentRow)].Entry.Name
@@ -416,11 +422,11 @@ void TDesktopIntegration::FollowDisk()
     W.RefillLocalList();
     QItemSelectionModel* selection = W.lvLocalDir->SelectionModel();
     for (size_t row = 0; row < Rows.size(); ++row) {
-        const std::string& name = Rows[row].Entry.Name;
+        const TLocalRow& r = Rows[row];
         QModelIndex index = W.lvLocalDir->Model()->index(static_cast<int>(row), 0);
-        if (name == current)
+        if (r.Entry.Name == current)
             selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
-        if (std::find(picked.begin(), picked.end(), name) != picked.end())
+        if (r.File >= 0 && std::find(picked.begin(), picked.end(), r.Entry.Name) != picked.end())
             selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
     W.RemotePaneActive = active;

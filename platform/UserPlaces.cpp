@@ -61,9 +61,11 @@ bool IsPrivateFolder(const std::string& folder)
            && (st.st_mode & 077) == 0;
 }
 
-std::string PrivateFolderIn(const std::string& base)
+// base/ombrex-ftp, made private; base itself is made only when makeBase (the runtime
+// folder belongs to the system: a missing one is not made up).
+std::string PrivateFolderIn(const std::string& base, bool makeBase)
 {
-    if (base.empty() || base[0] != '/')
+    if (base.empty() || base[0] != '/' || (!makeBase && !IsDirectory(base)))
         return {};
     const std::string folder = base + "/" + kFolderName;
     if (!MakeFolder(folder, 0700))
@@ -163,9 +165,9 @@ std::string CreatePrivateTempFile(const std::string& prefix)
 {
     std::string folder;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        folder = PrivateFolderIn(runtime);
+        folder = PrivateFolderIn(runtime, false);
     if (folder.empty())
-        folder = PrivateFolderIn(Local8(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)));
+        folder = PrivateFolderIn(Local8(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)), true);
     if (folder.empty())
         return {};
     std::string name = folder + "/" + prefix + "-" + std::to_string(::getpid()) + "-XXXXXX";
