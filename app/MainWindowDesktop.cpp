@@ -49,7 +49,7 @@ namespace {
 const QString kPaneFormat = QStringLiteral("application/x-ombrex-ftp-pane");
 
 // Widths of the local list's columns at first: Name, Type, Size, Modified.
-constexpr int kLocalWidths[] = {120, 70, 60, 110};
+constexpr int kLocalWidths[] = {120, 70, 60, 125};
 
 QString Text(const std::string& bytes)
 {
