@@ -284,7 +284,8 @@ void TConnectForm::btnOpenCurentClick()
     txtPassWord->setText(read("Psw", ConnectDefaultPassword));
     // A password kept in the keyring comes from there; without a service the file's
     // value (empty) stands.
-    if (ini.ReadInteger(section, "PswInKeyring", 0) != 0) {
+    chkKeyring->setChecked(ini.ReadInteger(section, "PswInKeyring", 0) != 0);
+    if (chkKeyring->isChecked()) {
         std::string secret;
         if (platform::LookupSecret(SecretKey(section, ini), secret))
             txtPassWord->setText(FromLocal8(secret));
