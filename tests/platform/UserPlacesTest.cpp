@@ -80,7 +80,7 @@ TEST(UserPlaces, PrivateFilesPerProcess)
     unsetenv("XDG_CACHE_HOME");
 }
 
-TEST(UserPlaces, FormerBugs_AForeignOrOpenRuntimeFolderIsNotUsed)
+TEST(UserPlaces, AnOpenOrForeignRuntimeFolderIsNotUsed)
 {
     // A folder others may enter is tightened before use; a file in the place of the folder
     // (someone else's trap) sends the files to the cache folder instead.
