@@ -62,5 +62,6 @@ private:
     QPoint FPressPos;
     QObject* FPressView = nullptr;
     int FStartTries = 0;
-    bool FSaved = false;   // the state was written at the window's close
+    bool FSaved = false;
+    bool FMissedChange = false;   // the folder changed while the pane was hidden   // the state was written at the window's close
 };

@@ -245,6 +245,10 @@ TDesktopIntegration::TDesktopIntegration(TMainWindow& window) : QObject(&window)
     }
 
     FInitialFolder = W.flbLocalFiles.Directory();
+    connect(W.ShowLocalFilesPanel1, &QAction::triggered, this, [this](bool shown) {
+        if (shown && FMissedChange)
+            FFollowTimer->start();
+    });
     FFollowTimer = new QTimer(this);
     FFollowTimer->setSingleShot(true);
     FFollowTimer->setInterval(250);
@@ -404,9 +408,15 @@ void TDesktopIntegration::WatchFolder()
 
 void TDesktopIntegration::FollowDisk()
 {
-    // Only while the pane is shown; a hidden pane is read again when it is refreshed.
-    if (!W.panLocal->isVisible() || W.FillingLocalList)
+    // Only while the pane is shown; a change seen while it was hidden is caught up on
+    // when it shows again.
+    if (!W.panLocal->isVisible()) {
+        FMissedChange = true;
         return;
+    }
+    if (W.FillingLocalList)
+        return;
+    FMissedChange = false;
     // Not in the middle of a transfer or a queue: its steps read the local selection.
     if (W.TransferBusy || !W.CommandQueue.isEmpty()) {
         FFollowTimer->start();

@@ -303,6 +303,15 @@ TEST_F(LocalDesktopTest, TheListFollowsTheFolderOnDiskAndKeepsTheSelection)
     EXPECT_TRUE(Main().RemotePaneActive) << "following the disk is no work in the local pane";
     ASSERT_EQ(::unlink(BytesFromText(Root + "/docs/arrived.txt").c_str()), 0);
     EXPECT_TRUE(PumpUntil([&] { return !LocalCaptions(Main()).contains("arrived.txt"); }, 15000));
+
+    // A change while the pane is hidden shows once the pane is back.
+    Main().ShowLocalFilesPanel1->trigger();
+    ASSERT_FALSE(Main().panLocal->isVisible());
+    Put(Root + "/docs/while-hidden.txt");
+    apptest::PumpFor(600);
+    EXPECT_FALSE(LocalCaptions(Main()).contains("while-hidden.txt")) << "no work for a hidden pane";
+    Main().ShowLocalFilesPanel1->trigger();
+    EXPECT_TRUE(PumpUntil([&] { return LocalCaptions(Main()).contains("while-hidden.txt"); }, 15000));
 }
 
 TEST_F(LocalDesktopTest, WindowStateIsRememberedPerUser)
