@@ -36,6 +36,8 @@ TForms::TForms()
     MainWindow->AboutBox = AboutBox.get();
     // The status window's Cancel is the main window's abort button.
     TMainWindow* main = MainWindow.get();
+    // The connect dialog's notes go to the user log.
+    ConnectForm->OnUserNote = [main](const QString& text) { main->LogUser(text, lkWarning); };
     TransferStatusForm->OnAbortClick =
         main->Traced("btnAbortClick", [main] { main->btnAbortClick(); });
 }
@@ -43,6 +45,7 @@ TForms::TForms()
 TForms::~TForms()
 {
     TransferStatusForm->OnAbortClick = nullptr;
+    ConnectForm->OnUserNote = nullptr;
     MainWindow->OnClose = nullptr;
     AboutBox.reset();
     InputDialog.reset();
@@ -71,16 +74,24 @@ void TForms::ShowMainForm()
         MainWindow->setGeometry(first);
         // ... but opened over the whole screen: without a window manager nobody acts on
         // the maximised state.
-        MainWindow->setGeometry(area);
+        if (MainWindow->StartMaximized)
+            MainWindow->setGeometry(area);
     }
-    MainWindow->showMaximized();
+    // A window the user last left at a size of its own opens at that size.
+    if (MainWindow->StartMaximized)
+        MainWindow->showMaximized();
+    else
+        MainWindow->showNormal();
 }
 
 std::unique_ptr<TForms> StartProgram(TApplication& app)
 {
     app.SetTitle(QStringLiteral("Ombrex FTP"));
     platform::EnsureIconTheme();
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("folder-remote")));
+    // The installed icon when there is one; the menu entry names the program by its file.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("ombrex-ftp"),
+                                                 QIcon::fromTheme(QStringLiteral("folder-remote"))));
+    QGuiApplication::setDesktopFileName(QStringLiteral("ombrex-ftp"));
     // Closing the main window ends the program, whatever other windows are open.
     app.setQuitOnLastWindowClosed(false);
     auto forms = std::make_unique<TForms>();

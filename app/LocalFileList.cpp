@@ -151,6 +151,50 @@ void TLocalFileList::SetMask(const std::string& mask)
     FStale = true;
 }
 
+void TLocalFileList::SetShowHidden(bool show)
+{
+    if (show == FShowHidden)
+        return;
+    FShowHidden = show;
+    FStale = true;
+}
+
+std::vector<TLocalEntry> ReadLocalFolders(const std::string& path, bool showHidden)
+{
+    std::vector<TLocalEntry> folders;
+    DIR* dir = path.empty() ? nullptr : ::opendir(path.c_str());
+    if (!dir)
+        return folders;
+    const int fd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        if (name[0] == '.' && !showHidden)
+            continue;
+        if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+            continue;
+        struct stat st {};
+        if (::fstatat(fd, name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        folders.push_back({name, 0, static_cast<long long>(st.st_mtime)});
+    }
+    ::closedir(dir);
+    std::sort(folders.begin(), folders.end(),
+              [](const TLocalEntry& a, const TLocalEntry& b) { return FileNameLess(a.Name, b.Name); });
+    return folders;
+}
+
+bool StatLocalEntry(const std::string& path, TLocalEntry& entry)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    entry.Size = S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : 0;
+    entry.Modified = static_cast<long long>(st.st_mtime);
+    return true;
+}
+
 void TLocalFileList::Update()
 {
     Read();
@@ -182,6 +226,8 @@ void TLocalFileList::Read() const
     const int fd = ::dirfd(dir);
     while (const dirent* entry = ::readdir(dir)) {
         std::string name(entry->d_name);
+        if (!FShowHidden && name[0] == '.')
+            continue;
         // The mask first: it is cheaper than the stat that a link needs.
         if (matches(name) && IsListedFile(fd, entry))
             FNames.push_back(std::move(name));

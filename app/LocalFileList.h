@@ -18,6 +18,20 @@ bool MatchesFileMask(const std::string& name, const std::string& mask);
 // the exact bytes then, so that the order is total and does not depend on the locale.
 bool FileNameLess(const std::string& a, const std::string& b);
 
+// One sub-folder or file of a directory with what the local list shows of it.
+struct TLocalEntry {
+    std::string Name;          // bare name, bytes as the file system gives them
+    long long Size = 0;        // bytes; 0 for folders
+    long long Modified = 0;    // seconds since the epoch
+};
+
+// The sub-folders of dir (links to folders too), sorted with FileNameLess; names that begin
+// with a dot only when showHidden. Empty when dir cannot be read.
+std::vector<TLocalEntry> ReadLocalFolders(const std::string& dir, bool showHidden);
+
+// Size and modification time of a file or folder (following links); false when it is gone.
+bool StatLocalEntry(const std::string& path, TLocalEntry& entry);
+
 // The files (no folders) of one directory whose names match the mask. Names are bare
 // 8-bit names as the file system gives them; the full path of a name is FullPath(name).
 // Changing the directory or the mask reads the directory anew, at the latest when the
@@ -37,6 +51,11 @@ public:
     const std::string& Mask() const { return FMask; }
     // Filters with another mask; nothing happens when it equals the current one.
     void SetMask(const std::string& mask);
+
+    // Whether names that begin with a dot are listed (true at first, as the system lists
+    // them); changing it reads the directory anew when the names are next asked for.
+    bool ShowHidden() const { return FShowHidden; }
+    void SetShowHidden(bool show);
 
     // Reads the directory anew with the same directory and mask, so that files written
     // since the last reading appear. A directory that cannot be read lists nothing.
@@ -77,6 +96,7 @@ private:
 
     std::string FDirectory;
     std::string FMask = "*.*";
+    bool FShowHidden = true;
     // The names and their state are read on demand, so they change under const access.
     mutable bool FStale = true;
     mutable std::vector<std::string> FNames;

@@ -2,11 +2,13 @@
 // toggles, and the binding of every control to its handler.
 #include "app/MainWindow.h"
 
+#include "app/DesktopIntegration.h"
 #include "app/LocalFilterComboBox.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/LogForm.h"
 #include "platform/MessageWindow.h"
 #include "platform/SystemImageList.h"
+#include "platform/UserPlaces.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -110,8 +112,9 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     resize(605, 448);
     platform::EnsureIconTheme();
 
-    ListTempPath = QCoreApplication::applicationDirPath() + QStringLiteral("/OFTPTEMP.TMP");
-    AscModExPath = QCoreApplication::applicationDirPath() + QStringLiteral("/AscModEx.txt");
+    // Beside the program for portable use; a private file per process when installed.
+    ListTempPath = DefaultListTempPath();
+    AscModExPath = QString::fromLocal8Bit(platform::AsciiExtensionsPath().c_str());
     CreateFtpClient();
 
     FRemoteModel = new TFileListModel(&ImageListForFTPFiles, this);
@@ -151,10 +154,12 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     CreateMenu();
     BindHandlers();
     FormCreate();
+    InstallDesktopIntegration();
 }
 
 TMainWindow::~TMainWindow()
 {
+    FDesktop.reset();   // stops watching the local folder, removes a private listing file
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();
     // The list models show icons of ImageListForFTPFiles, which goes before the widgets

@@ -30,6 +30,9 @@ class QActionGroup;
 class QComboBox;
 class QFrame;
 class QLabel;
+class QLineEdit;
+class QMimeData;
+class QSplitter;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
@@ -44,6 +47,7 @@ class TFileExistsForm;
 class TInputDialog;
 class TLogForm;
 class TTransferStatusForm;
+class TDesktopIntegration;
 
 // Kind of a user-log line; selects the prefix written in front of the text.
 enum TLogKind {
@@ -298,6 +302,44 @@ public:
     // both is cleared.
     void RefillLocalList();
 
+    // ---- Desktop integration (MainWindowDesktop.cpp): per-user places, the local pane's
+    // start, hidden files, keyboard, drag and drop, the remembered window state. ----
+    QSplitter* splPanes = nullptr;        // local pane | remote pane
+    QLineEdit* txtLocalPath = nullptr;    // path field above the local list: Enter goes there
+    QLineEdit* txtRemotePath = nullptr;   // path field above the remote list: Enter changes to it
+    QAction* ShowHiddenFiles1 = nullptr;  // View menu "Show hidden files", Ctrl+H, unchecked
+    bool StartMaximized = true;           // how start-up shows the window (remembered state)
+    // Replaces the yes/no question of the Delete key (tests); receives the question.
+    std::function<bool(const QString& question)> OnConfirm;
+    // The listing file: "/OFTPTEMP.TMP" beside the program for portable use, otherwise a
+    // private file of this process (0600, removed at exit).
+    static QString DefaultListTempPath();
+    // The local pane's rows besides the files: ".." and the sub-folders first. Row kinds
+    // and the index of a file row into flbLocalFiles (-1 for the others).
+    enum TLocalRowKind { lrParent, lrFolder, lrFile };
+    TLocalRowKind LocalRowKind(int row) const;
+    int LocalRowFile(int row) const;
+    // Shows a local folder in the tree (when it can reach it) and in the list; false when
+    // path is no folder.
+    bool GoLocalFolder(const QString& path);
+    // Key actions of the two lists (Enter, Backspace, F5, Delete, F2).
+    void LocalOpenCurrent();
+    void LocalParent();
+    void LocalDeleteSelected();
+    void LocalRenameCurrent();
+    void RemoteOpenCurrent();
+    void RemoteDeleteSelected();
+    // What a drag from a list carries: the pane it came from and, for local files, their
+    // addresses (text/uri-list) for other programs.
+    QMimeData* DragData(bool fromRemote) const;
+    // Handles a drop onto a list; true when it queued a transfer.
+    bool DropOnList(bool ontoRemote, const QMimeData& data);
+    // Writes the window's state (size, pane sizes, column widths, last local folder,
+    // hidden files) to the user's view-state file; read back at the next start.
+    void SaveViewState();
+    // The view-state file: "OFTPView.ini" in the user's configuration folder.
+    static QString ViewStatePath();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -333,4 +375,9 @@ private:
     void ShowTransferProgress();
     TProgressThrottle FProgressThrottle;
     QTimer* FProgressTimer = nullptr;
+
+    // Desktop integration: set up at the end of the constructor.
+    friend class TDesktopIntegration;
+    void InstallDesktopIntegration();
+    std::unique_ptr<TDesktopIntegration> FDesktop;
 };

@@ -3,9 +3,13 @@
 // which pane the user worked in last.
 #include "app/MainWindow.h"
 
+#include "app/DesktopIntegration.h"
+
 #include "platform/SystemImageList.h"
 
+#include <QDateTime>
 #include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QLabel>
 
 #include <fcntl.h>
@@ -70,7 +74,25 @@ void TMainWindow::btnRefreshLocalClick()
 void TMainWindow::RefillLocalList()
 {
     TFlagGuard filling(FillingLocalList);
+    if (ShowHiddenFiles1)
+        flbLocalFiles.SetShowHidden(ShowHiddenFiles1->isChecked());
     flbLocalFiles.Update();
+
+    // ".." and the sub-folders come first, so that one can move about from the list.
+    std::vector<TDesktopIntegration::TLocalRow> rows;
+    const std::string& dir = flbLocalFiles.Directory();
+    if (!dir.empty() && dir != "/")
+        rows.push_back({lrParent, -1, {"..", 0, 0}});
+    for (TLocalEntry& folder : ReadLocalFolders(dir, flbLocalFiles.ShowHidden()))
+        rows.push_back({lrFolder, -1, std::move(folder)});
+    const std::vector<std::string>& names = flbLocalFiles.Names();
+    for (size_t i = 0; i < names.size(); ++i) {
+        TLocalEntry entry{names[i], 0, 0};
+        StatLocalEntry(flbLocalFiles.FullPath(names[i]), entry);
+        rows.push_back({lrFile, static_cast<int>(i), std::move(entry)});
+    }
+    if (FDesktop)
+        FDesktop->SortRows(rows);
 
     platform::SystemImageList& system = platform::SystemImageList::Instance();
     // Type names repeat for every file of a kind: convert each one to text only once.
@@ -79,7 +101,23 @@ void TMainWindow::RefillLocalList()
     FLocalModel->BeginUpdate();
     try {
         FLocalModel->Clear();
-        for (const std::string& name : flbLocalFiles.Names()) {
+        for (const TDesktopIntegration::TLocalRow& row : rows) {
+            const std::string& name = row.Entry.Name;
+            const QString caption = QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
+            const QString modified = row.Kind == lrParent
+                                         ? QString()
+                                         : QDateTime::fromSecsSinceEpoch(row.Entry.Modified)
+                                               .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+            if (row.Kind == lrParent) {
+                FLocalModel->Add({caption, QStringList{QStringLiteral("Parent directory"), QString(), modified},
+                                  TFtpFileImageList::iiParentDir});
+                continue;
+            }
+            if (row.Kind == lrFolder) {
+                FLocalModel->Add({caption, QStringList{QStringLiteral("Folder"), QString(), modified},
+                                  TFtpFileImageList::iiFolder});
+                continue;
+            }
             // Typed by name; only a name the desktop knows no type for costs a look at the
             // file itself (an executable without extension is a program).
             platform::TShFileInfo info = system.FileInfoByName(name, false);
@@ -93,35 +131,59 @@ void TMainWindow::RefillLocalList()
                                                         static_cast<qsizetype>(info.TypeName.size()));
                 type = it->second;
             }
-            FLocalModel->Add({QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())),
-                              QStringList{type}, info.IconIndex + 1});
+            FLocalModel->Add({caption, QStringList{type, QString::number(row.Entry.Size), modified},
+                              info.IconIndex + 1});
         }
     } catch (...) {
         FLocalModel->EndUpdate();
         throw;
     }
+    if (FDesktop)
+        FDesktop->Rows = std::move(rows);
     FLocalModel->EndUpdate();
+    if (txtLocalPath)
+        txtLocalPath->setText(QString::fromLocal8Bit(dir.data(), static_cast<qsizetype>(dir.size())));
+    if (FDesktop)
+        FDesktop->WatchFolder();
+}
+
+TMainWindow::TLocalRowKind TMainWindow::LocalRowKind(int row) const
+{
+    if (!FDesktop || row < 0 || row >= static_cast<int>(FDesktop->Rows.size()))
+        return lrFile;
+    return FDesktop->Rows[static_cast<size_t>(row)].Kind;
+}
+
+int TMainWindow::LocalRowFile(int row) const
+{
+    if (!FDesktop || row < 0 || row >= static_cast<int>(FDesktop->Rows.size()))
+        return -1;
+    return FDesktop->Rows[static_cast<size_t>(row)].File;
 }
 
 void TMainWindow::lvLocalDirChange()
 {
     if (FillingLocalList)
         return;
-    // Row i of lvLocalDir is name i of flbLocalFiles, so the selection copies by index.
+    // A row maps to a name of flbLocalFiles through LocalRowFile (folder rows map to none).
     // The ranges are walked directly: a select-all of 50,000 rows is one range.
     flbLocalFiles.ClearSelection();
     int firstSelected = -1;
     const QItemSelection selection = lvLocalDir->SelectionModel()->selection();
     for (const QItemSelectionRange& range : selection) {
-        for (int row = range.top(); row <= range.bottom(); ++row)
-            flbLocalFiles.SetSelected(row, true);
-        if (firstSelected < 0 || range.top() < firstSelected)
-            firstSelected = range.top();
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            const int file = LocalRowFile(row);
+            if (file < 0)
+                continue;
+            flbLocalFiles.SetSelected(file, true);
+            if (firstSelected < 0 || row < firstSelected)
+                firstSelected = row;
+        }
     }
     // The current file is the list's focus item; lacking one, the first selected file.
-    int current = lvLocalDir->ItemIndex();
-    if (current < 0 || current >= flbLocalFiles.Count())
-        current = firstSelected;
+    int current = LocalRowFile(lvLocalDir->ItemIndex());
+    if (current < 0)
+        current = LocalRowFile(firstSelected);
     flbLocalFiles.SetItemIndex(current);
     flbLocalFilesChange();
 }

@@ -3,6 +3,7 @@
 #include "cli/OftpOptions.h"
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
+#include "platform/UserPlaces.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -110,15 +111,10 @@ public:
 private:
     void AddListing(bool Long)
     {
-        const char* dir = std::getenv("TMPDIR");
-        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/oftp-list-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        int fd = mkstemp(name.data());
-        if (fd >= 0)
-            ::close(fd);
-        FTempFile = name.data();
-        if (fd >= 0 && FTempFile.size() < sizeof GTempPath) {
+        // A private file of this process (0600, in the user's runtime folder), never one
+        // in a folder that others share.
+        FTempFile = platform::CreatePrivateTempFile("oftp-list");
+        if (!FTempFile.empty() && FTempFile.size() < sizeof GTempPath) {
             // Interrupted, the run must not leave the listing behind.
             std::memcpy(GTempPath, FTempFile.c_str(), FTempFile.size() + 1);
             std::signal(SIGINT, RemoveTempAndDie);
@@ -336,9 +332,8 @@ private:
 
     void Finish()
     {
-        if (!FTempFile.empty())
-            ::unlink(FTempFile.c_str());
         GTempPath[0] = '\0';
+        platform::RemovePrivateTempFile(FTempFile);
         QCoreApplication::exit(FExitCode);
     }
 

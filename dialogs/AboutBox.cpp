@@ -2,6 +2,7 @@
 #include "dialogs/AboutBox.h"
 
 #include "platform/SystemImageList.h"
+#include "platform/UserPlaces.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -26,8 +27,9 @@ TAboutBox::TAboutBox(QWidget* parent)
 
     ProgramIcon = new QLabel(panel);
     ProgramIcon->setObjectName(QStringLiteral("ProgramIcon"));
-    QIcon icon = QIcon::fromTheme(QStringLiteral("folder-remote"),
-                                  QIcon::fromTheme(QStringLiteral("network-server")));
+    QIcon icon = QIcon::fromTheme(QStringLiteral("ombrex-ftp"),
+                                  QIcon::fromTheme(QStringLiteral("folder-remote"),
+                                                   QIcon::fromTheme(QStringLiteral("network-server"))));
     ProgramIcon->setPixmap(icon.pixmap(32, 32));
     ProgramIcon->setFixedSize(32, 32);
 
@@ -54,6 +56,13 @@ TAboutBox::TAboutBox(QWidget* parent)
     SiteLabel->setCursor(Qt::PointingHandCursor);
     SiteLabel->installEventFilter(this);
 
+    // Which folder this copy uses tells a user where favourites and settings are kept.
+    SettingsLabel = new QLabel(QStringLiteral("Settings folder: ")
+                                   + QString::fromLocal8Bit(platform::SettingsFolder().c_str()),
+                               panel);
+    SettingsLabel->setObjectName(QStringLiteral("SettingsLabel"));
+    SettingsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     auto* head = new QHBoxLayout;
     head->addWidget(ProgramIcon, 0, Qt::AlignTop);
     auto* names = new QVBoxLayout;
@@ -67,6 +76,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     panelLayout->addSpacing(12);
     panelLayout->addWidget(Comments);
     panelLayout->addWidget(SiteLabel);
+    panelLayout->addWidget(SettingsLabel);
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));

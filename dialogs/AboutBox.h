@@ -16,6 +16,7 @@ public:
     QLabel* Version;       // "Version 1.0"
     QLabel* Comments;      // a line about the maker
     QLabel* SiteLabel;     // the product page's address, blue and underlined
+    QLabel* SettingsLabel; // "Settings folder: " and the folder where settings live
     QPushButton* OKButton; // closes the box
 
     // Opens the text of SiteLabel with the desktop's default handler; the result is ignored.

@@ -5,7 +5,9 @@
 #include "dialogs/InputDialog.h"
 #include "platform/MessageWindow.h"
 #include "platform/PrivateProfile.h"
+#include "platform/SecretStore.h"
 #include "platform/SystemImageList.h"
+#include "platform/UserPlaces.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -147,6 +149,11 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
     btnSaveCurrent = panelButton("btnSaveCurrent", "Add to favorites",
                                  ThemeIcon("bookmark-new", "list-add"), 42);
     btnKillCurrent = panelButton("btnKillCurrent", "Delete", ThemeIcon("edit-delete", "process-stop"), 76);
+    chkKeyring = new QCheckBox(QStringLiteral("Password in keyring"), bvlFavoritesPanel);
+    chkKeyring->setObjectName(QStringLiteral("chkKeyring"));
+    chkKeyring->setToolTip(QStringLiteral("Keep the password of a saved site in the desktop's keyring "
+                                          "instead of the settings file"));
+    chkKeyring->setGeometry(126, 112, 131, 24);
 
     setTabOrder(txtServerName, btnShowHideFavorites);
     setTabOrder(btnShowHideFavorites, txtUserName);
@@ -158,7 +165,8 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
     setTabOrder(lstFavorites, btnOpenCurent);
     setTabOrder(btnOpenCurent, btnSaveCurrent);
     setTabOrder(btnSaveCurrent, btnKillCurrent);
-    setTabOrder(btnKillCurrent, txtRemoteDir);
+    setTabOrder(btnKillCurrent, chkKeyring);
+    setTabOrder(chkKeyring, txtRemoteDir);
     setTabOrder(txtRemoteDir, txtPort);
     setTabOrder(txtPort, chkPassive);
 
@@ -176,12 +184,17 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
 
 QString TConnectForm::DefaultSettingsPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/OFTP.ini");
+    return QString::fromLocal8Bit(platform::SettingsFilePath("OFTP.ini").c_str());
 }
 
 void TConnectForm::SetSettingsPath(const QString& path)
 {
     FSettingsPath = path.isEmpty() ? DefaultSettingsPath() : path;
+}
+
+platform::TSecretKey TConnectForm::SecretKey(const std::string& section, const platform::TPrivateProfile& ini)
+{
+    return {section.substr(3), ini.ReadString(section, "Server", ""), ini.ReadString(section, "User", "Anonymous")};
 }
 
 int TConnectForm::ShowModal()
@@ -269,6 +282,14 @@ void TConnectForm::btnOpenCurentClick()
     txtServerName->setText(read("Server", ""));
     txtUserName->setText(read("User", "Anonymous"));
     txtPassWord->setText(read("Psw", ConnectDefaultPassword));
+    // A password kept in the keyring comes from there; without a service the file's
+    // value (empty) stands.
+    chkKeyring->setChecked(ini.ReadInteger(section, "PswInKeyring", 0) != 0);
+    if (chkKeyring->isChecked()) {
+        std::string secret;
+        if (platform::LookupSecret(SecretKey(section, ini), secret))
+            txtPassWord->setText(FromLocal8(secret));
+    }
     txtPort->setText(read("Port", "ftp"));
     txtRemoteDir->setText(read("RemoteDir", "/"));
     chkPassive->setChecked(ini.ReadInteger(section, "Passive", 0) != 0);
@@ -296,7 +317,26 @@ void TConnectForm::btnSaveCurrentClick()
     question.setEscapeButton(QMessageBox::No);
     if (RunModal(question) == QMessageBox::Yes) {
         ini.WriteString(section, "User", Local8(txtUserName->text()));
-        ini.WriteString(section, "Psw", Local8(txtPassWord->text()));
+        const platform::TSecretKey key{section.substr(3), Local8(txtServerName->text()), Local8(txtUserName->text())};
+        const bool service = (chkKeyring->isChecked() || !FKeyringNoted) && platform::SecretServiceAvailable();
+        if (chkKeyring->isChecked() && service && platform::StoreSecret(key, Local8(txtPassWord->text()))) {
+            // The file keeps no trace of the password, only where it is.
+            ini.WriteString(section, "Psw", "");
+            ini.WriteString(section, "PswInKeyring", "1");
+        } else {
+            ini.WriteString(section, "Psw", Local8(txtPassWord->text()));
+            if (ini.ReadInteger(section, "PswInKeyring", 0) != 0) {
+                // The keyring must not keep an old password the file no longer points to.
+                platform::ClearSecret(key);
+                ini.WriteString(section, "PswInKeyring", "0");
+            }
+            if (!service && !FKeyringNoted) {
+                FKeyringNoted = true;
+                if (OnUserNote)
+                    OnUserNote(QStringLiteral("No keyring (secret service) is running: saved passwords are kept in ")
+                               + FSettingsPath + QStringLiteral(", readable only by you"));
+            }
+        }
     }
     ini.WriteString(section, "Port", Local8(txtPort->text()));
     ini.WriteString(section, "Passive", chkPassive->isChecked() ? "1" : "0");
@@ -309,6 +349,9 @@ void TConnectForm::btnKillCurrentClick()
     if (selected.isEmpty())
         return;
     platform::TPrivateProfile ini(Local8(FSettingsPath));
-    ini.EraseSection(Local8(QStringLiteral("FAV") + selected.first()->text()));
+    const std::string section = Local8(QStringLiteral("FAV") + selected.first()->text());
+    if (ini.ReadInteger(section, "PswInKeyring", 0) != 0)
+        platform::ClearSecret(SecretKey(section, ini));
+    ini.EraseSection(section);
     LoadFavorites();
 }

@@ -5,6 +5,9 @@
 #include <QDialog>
 #include <QPointer>
 
+#include "platform/PrivateProfile.h"
+#include "platform/SecretStore.h"
+
 #include <functional>
 
 class QCheckBox;
@@ -29,7 +32,7 @@ extern const char* const ConnectDefaultPassword;
 class TConnectForm : public QDialog {
 public:
     // Builds the dialog and runs FormCreate. settingsPath names the favourites file;
-    // empty = the program's folder + "/OFTP.ini".
+    // empty = DefaultSettingsPath().
     explicit TConnectForm(QWidget* parent = nullptr, const QString& settingsPath = QString());
 
     QLineEdit* txtServerName;        // server host name or address
@@ -47,6 +50,9 @@ public:
     QPushButton* btnSaveCurrent;     // "Add to favorites": stores the fields as a site
     QPushButton* btnKillCurrent;     // "Delete": removes the selected site
     QListWidget* lstFavorites;       // site names, single selection, unsorted
+    // "Password in keyring": a site saved with its password keeps it in the desktop's
+    // secret service (when one runs) instead of the settings file; unchecked at first.
+    QCheckBox* chkKeyring;
 
     // The shared one-line input dialog, set by start-up; when empty the dialog uses one
     // of its own.
@@ -56,6 +62,9 @@ public:
     // user-name question) and returns what exec() would: tests answer them this way.
     // Empty = exec().
     std::function<int(QDialog& box)> OnRunModal;
+    // A note for the user log (the main window wires it): told once per run when a
+    // password goes to the settings file because no secret service runs.
+    std::function<void(const QString& text)> OnUserNote;
     // Replaces exec() of this dialog in ShowModal() (tests of its callers). Empty = exec().
     std::function<int()> OnShowModal;
 
@@ -66,7 +75,8 @@ public:
     QString SettingsPath() const { return FSettingsPath; }
     // Names another favourites file (tests); empty = the one beside the program.
     void SetSettingsPath(const QString& path);
-    // The default favourites file: the program's folder + "/OFTP.ini".
+    // The default favourites file: "/OFTP.ini" in the folder where settings live (beside
+    // the program for portable use, the user's configuration folder otherwise).
     static QString DefaultSettingsPath();
 
     // ---- Handlers; those that write raise platform::EIniFileException on failure. ----
@@ -84,10 +94,13 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The keyring entry of a stored site: its name without "FAV", its server and user.
+    static platform::TSecretKey SecretKey(const std::string& section, const platform::TPrivateProfile& ini);
     int RunModal(QDialog& box);
     TInputDialog& Input();
     void SetWidth(int width);
 
     QString FSettingsPath;
     TInputDialog* FOwnInputDialog = nullptr;
+    bool FKeyringNoted = false;   // the note about the missing keyring was given
 };

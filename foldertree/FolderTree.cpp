@@ -108,7 +108,8 @@ bool PathHasSubFolders(const std::string& path)
 
 // The sub-folders of a folder: folders only, hidden ones included, links to folders
 // too. False when the folder cannot be read.
-bool ReadSubFolders(const std::string& path, const std::string& home, std::vector<TFolderItem>& items)
+bool ReadSubFolders(const std::string& path, const std::string& home, bool showHidden,
+                    std::vector<TFolderItem>& items)
 {
     if (path.empty())
         return false;
@@ -122,7 +123,7 @@ bool ReadSubFolders(const std::string& path, const std::string& home, std::vecto
     }
     while (dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
-        if (IsDotOrDotDot(name))
+        if (IsDotOrDotDot(name) || (!showHidden && name[0] == '.'))
             continue;
         struct stat st {};
         bool isLink = false;
@@ -448,6 +449,19 @@ TFolderNode* TFolderTree::AddFolderNode(const TFolderItem& item, TFolderNode* pa
     return added;
 }
 
+void TFolderTree::SetShowHidden(bool show)
+{
+    if (show == FShowHidden)
+        return;
+    FShowHidden = show;
+    if (!FRoot)
+        return;   // the first Rebuild reads with the new setting
+    const std::string selected = SelectedPath();
+    Rebuild();
+    if (!selected.empty())
+        SelectPath(selected);
+}
+
 void TFolderTree::Rebuild()
 {
     if (FDestroying)
@@ -507,7 +521,7 @@ bool TFolderTree::EnumFolders(TFolderNode* node, std::vector<TFolderItem>& items
     case nkRecycleBin:
         return true;   // nothing on this system lists folders there
     default:
-        return ReadSubFolders(NodePath(node), HomeFolder(), items);
+        return ReadSubFolders(NodePath(node), HomeFolder(), FShowHidden, items);
     }
 }
 

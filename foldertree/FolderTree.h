@@ -67,6 +67,11 @@ public:
     TDisplayMode DisplayMode() const { return FDisplayMode; }
     void SetDisplayMode(TDisplayMode mode) { FDisplayMode = mode; }
 
+    // Whether folders whose names begin with a dot are listed (true at first). Changing it
+    // builds the tree anew and selects the same folder again (or the nearest one shown).
+    bool ShowHidden() const { return FShowHidden; }
+    void SetShowHidden(bool show);
+
     // The path of the selected node (see NodePath); empty when nothing is selected.
     std::string SelectedPath() const;
     // The file-system path of a folder, drive or root node; empty for the other kinds
@@ -179,6 +184,7 @@ private:
     std::string FRootPathOverride;
     TFolderOptions FFolderOptions = 0;
     TDisplayMode FDisplayMode = dmAsis;
+    bool FShowHidden = true;
     std::function<std::vector<TDriveInfo>()> FDriveLister;
     std::vector<TDriveInfo> FDrives;
     bool FDrivesRead = false;

@@ -18,6 +18,9 @@ packages=(
   libpcre2-dev libbenchmark-dev clang libclang-rt-14-dev
   # screenshots under a virtual display
   xvfb xauth
+  # desktop integration: menu entry and AppStream checks, the secret service (libsecret
+  # headers; a keyring and a private session bus for its tests)
+  desktop-file-utils appstream libsecret-1-dev gnome-keyring dbus-daemon
 )
 
 missing=()

@@ -227,7 +227,10 @@ int main(int argc, char** argv)
             if (row < 0) {
                 failed = "local pane shows no upload file";
             } else {
-                w.lvLocalDir->SetSelected(row, true);
+                // ".." and the folders come before the file rows.
+                for (int r = 0; r < w.lvLocalDir->Model()->Count(); ++r)
+                    if (w.LocalRowFile(r) == row)
+                        w.lvLocalDir->SetSelected(r, true);
                 w.flbLocalFiles.SetSelected(row, true);
                 w.btnUploadClick();
                 bool ok = false;

@@ -6,6 +6,7 @@
 #include "dialogs/InputDialog.h"
 #include "platform/MessageWindow.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdlib>
@@ -18,6 +19,9 @@ public:
     {
         if (!std::getenv("QT_QPA_PLATFORM"))
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // The window remembers its state per user: the tests keep theirs apart from the
+        // state of whoever runs them.
+        setenv("XDG_CONFIG_HOME", FConfig.path().toLocal8Bit().constData(), 1);
         FApp = std::make_unique<TApplication>(FArgc, FArgv);
     }
     void TearDown() override { FApp.reset(); }
@@ -27,6 +31,7 @@ private:
     char FName[16] = "app_tests";
     char* FArgv[2] = {FName, nullptr};
     std::unique_ptr<TApplication> FApp;
+    QTemporaryDir FConfig;
 };
 
 [[maybe_unused]] testing::Environment* const gEnvironment =

@@ -1,6 +1,7 @@
 // The local pane in the started program: the folder tree picks the directory, the filter
-// the mask, lvLocalDir mirrors flbLocalFiles row for row with type names and icons, the
-// selection is copied, the size label and the active-pane flag follow the user.
+// the mask, the file rows of lvLocalDir mirror flbLocalFiles (after ".." and the folders)
+// with type names and icons, the selection is copied, the size label and the active-pane
+// flag follow the user.
 #include "AppTestEnvironment.h"
 
 #include "platform/SystemImageList.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -91,12 +93,24 @@ protected:
     // Picks a folder in the tree as the user would.
     void ShowFolder(const std::string& path) { ASSERT_TRUE(Tree().SelectPath(path)); }
 
+    // The captions of the file rows (".." and the folder rows come before them).
     QStringList Captions()
     {
         QStringList captions;
         for (int i = 0; i < LocalModel().Count(); ++i)
-            captions << LocalModel().Item(i).Caption;
+            if (Main().LocalRowFile(i) >= 0)
+                captions << LocalModel().Item(i).Caption;
         return captions;
+    }
+
+    // The number of file rows, and the row that shows name i of flbLocalFiles.
+    int FileRows() { return static_cast<int>(Captions().size()); }
+    int FileRow(int file)
+    {
+        for (int row = 0; row < LocalModel().Count(); ++row)
+            if (Main().LocalRowFile(row) == file)
+                return row;
+        return -1;
     }
 
     QString TypeOf(const QString& caption)
@@ -107,19 +121,20 @@ protected:
         return QStringLiteral("<missing>");
     }
 
-    // The pane's invariant: row i of lvLocalDir shows name i of flbLocalFiles.
+    // The pane's invariant: in the default order, file row i of lvLocalDir shows name i
+    // of flbLocalFiles.
     void ExpectMirror()
     {
         const std::vector<std::string>& names = Main().flbLocalFiles.Names();
-        ASSERT_EQ(LocalModel().Count(), static_cast<int>(names.size()));
+        ASSERT_EQ(FileRows(), static_cast<int>(names.size()));
         for (size_t i = 0; i < names.size(); ++i)
-            EXPECT_EQ(LocalModel().Item(static_cast<int>(i)).Caption, Text(names[i])) << i;
+            EXPECT_EQ(LocalModel().Item(FileRow(static_cast<int>(i))).Caption, Text(names[i])) << i;
     }
 
     // Clicks a row of the local list, with modifiers (Ctrl adds to the selection).
     void ClickRow(const QString& caption, Qt::KeyboardModifiers modifiers = {})
     {
-        int row = static_cast<int>(Captions().indexOf(caption));
+        int row = FileRow(static_cast<int>(Captions().indexOf(caption)));
         ASSERT_GE(row, 0) << caption.toStdString();
         QTreeView* view = Main().lvLocalDir->ReportView();
         view->scrollTo(LocalModel().index(row, 0));
@@ -139,10 +154,13 @@ private:
 
 // ---- the pane at start ----
 
-TEST_F(LocalPaneTest, AtStartTheListIsEmptyOnTheWorkingDirectory)
+TEST_F(LocalPaneTest, AtStartTheListShowsTheHomeFolder)
 {
-    EXPECT_EQ(LocalModel().Count(), 0);
-    EXPECT_EQ(Main().flbLocalFiles.Directory(), FOldCwd);
+    // No folder remembered yet: the user's home, also where the tree cannot reach it.
+    const std::string home = QFile::encodeName(QDir::homePath()).toStdString();
+    EXPECT_EQ(Main().flbLocalFiles.Directory(), home);
+    EXPECT_EQ(Main().txtLocalPath->text(), QDir::homePath());
+    EXPECT_EQ(FileRows(), Main().flbLocalFiles.Count());
     EXPECT_EQ(Main().flbLocalFiles.Mask(), "*.*");
     EXPECT_EQ(Main().lblLocalFileSize->text(), "Unknown");
     EXPECT_FALSE(Main().FillingLocalList);
@@ -186,7 +204,7 @@ TEST_F(LocalPaneTest, ChoosingAnotherFolderChangesTheList)
     EXPECT_EQ(Captions(), (QStringList{"one.png", "two.jpg"}));
     ExpectMirror();
     ShowFolder(Root + "/empty");
-    EXPECT_EQ(LocalModel().Count(), 0);
+    EXPECT_EQ(FileRows(), 0);
     ExpectMirror();
 }
 
@@ -216,11 +234,11 @@ TEST_F(LocalPaneTest, ANodeWithoutPathKeepsTheDirectoryButRebuildsTheList)
 TEST_F(LocalPaneTest, AFolderThatCannotBeReadShowsAnEmptyList)
 {
     ShowFolder(Docs);
-    ASSERT_EQ(LocalModel().Count(), 6);
+    ASSERT_EQ(FileRows(), 6);
     // Removed behind the tree's back: the folder is gone when the list reads it again.
     QDir(QString::fromStdString(Docs)).removeRecursively();
     Main().RefillLocalList();
-    EXPECT_EQ(LocalModel().Count(), 0);
+    EXPECT_EQ(FileRows(), 0);
     ExpectMirror();
 }
 
@@ -262,7 +280,7 @@ TEST_F(LocalPaneTest, FilterTextShowsOnlyTextFilesWhateverTheirCase)
 
     // The filter stays when the folder changes.
     ShowFolder(Pics);
-    EXPECT_EQ(LocalModel().Count(), 0);
+    EXPECT_EQ(FileRows(), 0);
     Main().fcbLocalFilter->setCurrentIndex(Main().fcbLocalFilter->findText("Images"));
     EXPECT_EQ(Captions(), (QStringList{"one.png", "two.jpg"}));
     Main().fcbLocalFilter->setCurrentIndex(0);
@@ -290,8 +308,8 @@ TEST_F(LocalPaneTest, TypeAndIconOfEveryRowComeFromTheSystemList)
 {
     ShowFolder(Docs);
     platform::SystemImageList& system = platform::SystemImageList::Instance();
-    for (int i = 0; i < LocalModel().Count(); ++i) {
-        const TFileListItem& item = LocalModel().Item(i);
+    for (int i = 0; i < Main().flbLocalFiles.Count(); ++i) {
+        const TFileListItem& item = LocalModel().Item(FileRow(i));
         platform::TShFileInfo info =
             system.FileInfo(Main().flbLocalFiles.FullPath(Main().flbLocalFiles.Name(i)));
         EXPECT_EQ(item.SubItems.value(0), info.TypeName.empty() ? "File" : Text(info.TypeName))
@@ -310,7 +328,7 @@ TEST_F(LocalPaneTest, FilesWithoutAKnownTypeAreOfTypeFile)
     EXPECT_EQ(TypeOf("mystery.qqzz"), "File");
     EXPECT_EQ(TypeOf("noext"), "File");
     EXPECT_EQ(TypeOf("a"), "File");
-    int row = static_cast<int>(Captions().indexOf("mystery.qqzz"));
+    int row = FileRow(static_cast<int>(Captions().indexOf("mystery.qqzz")));
     EXPECT_EQ(LocalModel().Item(row).ImageIndex, TFtpFileImageList::iiFile);
 }
 
@@ -333,7 +351,7 @@ TEST_F(LocalPaneTest, NamesThatAreNoValidTextStillReachTheFileListByteForByte)
     WriteFile(Docs + "/" + name, "1234");
     ShowFolder(Docs);
     ExpectMirror();
-    int row = Main().flbLocalFiles.IndexOf(name);
+    int row = FileRow(Main().flbLocalFiles.IndexOf(name));
     ASSERT_GE(row, 0);
     Main().lvLocalDir->SelectionModel()->setCurrentIndex(
         LocalModel().index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -348,14 +366,14 @@ TEST_F(LocalPaneTest, ThreeSelectedItemsSelectTheSameThreeNames)
 {
     ShowFolder(Docs);
     Handlers.clear();
-    for (int row : {0, 2, 5})
-        Main().lvLocalDir->SetSelected(row, true);
+    for (int file : {0, 2, 5})
+        Main().lvLocalDir->SetSelected(FileRow(file), true);
     EXPECT_EQ(Handlers, (std::vector<std::string>(3, "lvLocalDirChange")));
     EXPECT_EQ(Main().flbLocalFiles.SelectedNames(), (std::vector<std::string>{"a", "b.txt", "noext"}));
     for (int i = 0; i < Main().flbLocalFiles.Count(); ++i)
-        EXPECT_EQ(Main().flbLocalFiles.Selected(i), Main().lvLocalDir->IsSelected(i)) << i;
+        EXPECT_EQ(Main().flbLocalFiles.Selected(i), Main().lvLocalDir->IsSelected(FileRow(i))) << i;
 
-    Main().lvLocalDir->SetSelected(2, false);
+    Main().lvLocalDir->SetSelected(FileRow(2), false);
     EXPECT_EQ(Main().flbLocalFiles.SelectedNames(), (std::vector<std::string>{"a", "noext"}));
 }
 
@@ -397,7 +415,7 @@ TEST_F(LocalPaneTest, OneSelectedFileShowsItsSize)
     EXPECT_EQ(Main().lblLocalFileSize->text(), "333");
     // Selected by the program, without a focus item: the selected file counts.
     Main().RefillLocalList();
-    Main().lvLocalDir->SetSelected(1, true);   // A.TXT
+    Main().lvLocalDir->SetSelected(FileRow(1), true);   // A.TXT
     EXPECT_EQ(Main().lblLocalFileSize->text(), "3");
 }
 
@@ -429,7 +447,7 @@ TEST_F(LocalPaneTest, AFileThatVanishedLeavesTheSizeAsItWas)
 TEST_F(LocalPaneTest, NothingSelectedLeavesTheSizeAlone)
 {
     ShowFolder(Docs);
-    Main().lvLocalDir->SetSelected(3, true);
+    Main().lvLocalDir->SetSelected(FileRow(3), true);
     ASSERT_EQ(Main().lblLocalFileSize->text(), "333");
     Main().lvLocalDir->ClearSelection();
     EXPECT_EQ(Main().flbLocalFiles.SelCount(), 0);
@@ -459,14 +477,14 @@ TEST_F(LocalPaneTest, WorkingInTheLocalPaneMakesItTheActivePane)
     Main().lvRemoteDir->ReportView()->setFocus(Qt::MouseFocusReason);
     ASSERT_TRUE(Main().RemotePaneActive);
     // A selection change in the local list, without entering it.
-    Main().lvLocalDir->SetSelected(0, true);
+    Main().lvLocalDir->SetSelected(FileRow(0), true);
     EXPECT_FALSE(Main().RemotePaneActive);
 }
 
 TEST_F(LocalPaneTest, RefillingOrFilteringDoesNotChangeTheActivePane)
 {
     ShowFolder(Docs);
-    Main().lvLocalDir->SetSelected(0, true);
+    Main().lvLocalDir->SetSelected(FileRow(0), true);
     Main().RemotePaneActive = true;
     Main().RefillLocalList();
     EXPECT_TRUE(Main().RemotePaneActive);
@@ -484,7 +502,7 @@ TEST_F(LocalPaneTest, RowsAddedOutsideTheFileListDoNotReachPastItsEnd)
     // hand); the copy of the selection stops at the file list's end.
     ShowFolder(Pics);
     LocalModel().Add({"extra", {"File"}, TFtpFileImageList::iiFile});
-    Main().lvLocalDir->SetSelected(2, true);
+    Main().lvLocalDir->SetSelected(LocalModel().Count() - 1, true);
     EXPECT_EQ(Main().flbLocalFiles.SelCount(), 0);
     EXPECT_EQ(Main().flbLocalFiles.FileName(), "");
     EXPECT_EQ(Main().lblLocalFileSize->text(), "Unknown");

@@ -243,6 +243,7 @@ const MenuRow kMenuItems[] = {
     {"View1", "ShowLocalFilesPanel1", "Show local files", "", true, true,
      "ShowLocalFilesPanel1Click"},
     {"View1", "ShowLog1", "Show log", "", true, true, "ShowLog1Click"},
+    {"View1", "ShowHiddenFiles1", "Show hidden files", "Ctrl+H", true, false, "ShowHiddenFiles1Click"},
     {"View1", "Log1", "Debug log", "", false, false, "Log1Click"},
     {"TransferType1", "TransfertTypeAuto1", "Auto &detect", "", true, true,
      "TransfertTypeAuto1Click"},
@@ -295,7 +296,7 @@ TEST_F(ProgramTest, SeparatorsStandWhereTheMenusHaveThem)
         return s;
     };
     EXPECT_EQ(shape(Main().FTP1), "xx-x");
-    EXPECT_EQ(shape(Main().View1), "xx-xx-x");
+    EXPECT_EQ(shape(Main().View1), "xx-xxx-x");
     EXPECT_EQ(shape(Main().TransferType1), "x-xx");
 }
 
@@ -483,7 +484,7 @@ TEST_F(ProgramTest, ListColumnsOfBothPanes)
         return result;
     };
     EXPECT_EQ(captions(Main().lvRemoteDir), (QStringList{"Name", "Size", "Type", "Attributes"}));
-    EXPECT_EQ(captions(Main().lvLocalDir), (QStringList{"Name", "Type"}));
+    EXPECT_EQ(captions(Main().lvLocalDir), (QStringList{"Name", "Type", "Size", "Modified"}));
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(0), 200);
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(1), 40);
     EXPECT_EQ(Main().lvLocalDir->ColumnWidth(0), 120);

@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
+#include <QSplitter>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -167,6 +168,14 @@ int main(int argc, char** argv)
     }
     if (!transfer) {
         SelectRemote(w, QStringLiteral("notes with blanks.txt"));
+        // Both panes in use: the local pane wide enough for its size and date columns,
+        // the tree folded to the desktop, a local file picked as for an upload.
+        w.splPanes->setSizes({470, 810});
+        w.dirLocalDirs->collapse(w.dirLocalDirs->IndexOf(w.dirLocalDirs->ComputerNode()));
+        for (int row = 0; row < w.lvLocalDir->Model()->Count(); ++row)
+            if (w.lvLocalDir->Model()->Item(row).Caption == QLatin1String("letter.txt"))
+                w.lvLocalDir->SelectionModel()->setCurrentIndex(
+                    w.lvLocalDir->Model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     } else {
         SelectRemote(w, bigName);
         // Past this many bytes every block is held back a while, so that the picture shows

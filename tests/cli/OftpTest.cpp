@@ -457,10 +457,10 @@ TEST_F(Oftp, FormerBugASignalLeftTheListingFileBehind)
     const std::string dir = testsrv::MakeTempDir("ombrex-oftp-signal");
     for (int sig : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(sig);
-        std::string env = "TMPDIR=" + dir;
+        std::string env = "XDG_RUNTIME_DIR=" + dir;
         std::vector<char*> envp;
         for (char** e = environ; *e; ++e)
-            if (std::string(*e).rfind("TMPDIR=", 0) != 0)
+            if (std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
                 envp.push_back(*e);
         envp.push_back(env.data());
         envp.push_back(nullptr);
@@ -477,15 +477,15 @@ TEST_F(Oftp, FormerBugASignalLeftTheListingFileBehind)
         ASSERT_EQ(posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&fa);
         // The file exists from the start of the session; the greeting never comes.
-        for (int i = 0; i < 3000 && NamesStartingWith(dir, "oftp-list-").empty(); ++i)
+        for (int i = 0; i < 3000 && NamesStartingWith(dir + "/ombrex-ftp", "oftp-list-").empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(NamesStartingWith(dir, "oftp-list-").size(), 1u);
+        EXPECT_EQ(NamesStartingWith(dir + "/ombrex-ftp", "oftp-list-").size(), 1u);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));   // into the event loop
         kill(pid, sig);
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-        EXPECT_TRUE(NamesStartingWith(dir, "oftp-list-").empty());
+        EXPECT_TRUE(NamesStartingWith(dir + "/ombrex-ftp", "oftp-list-").empty());
     }
     close(listener);
     testsrv::RemoveTree(dir);

@@ -206,7 +206,7 @@ TEST_F(ConnectFormTest, TabOrder)
     const std::vector<QWidget*> shown = {
         f.txtServerName, f.btnShowHideFavorites, f.txtUserName, f.btnAnanymous, f.txtPassWord,
         f.btnOK, f.btnCancel, f.lstFavorites, f.btnOpenCurent, f.btnSaveCurrent, f.btnKillCurrent,
-        f.txtRemoteDir, f.txtPort, f.chkPassive, f.txtServerName};
+        f.chkKeyring, f.txtRemoteDir, f.txtPort, f.chkPassive, f.txtServerName};
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     EXPECT_EQ(f.focusWidget(), f.txtServerName) << "first in tab order has the focus";
