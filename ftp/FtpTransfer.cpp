@@ -219,6 +219,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FLocalWriteFailed = false;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
     FDataStep = 1;
+    BeginDataPath(false);
 
     int port = 0;
     if (FPassiveMode && !ParsePasvReply(port)) {
@@ -372,6 +373,8 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
         return;
     if (!*alive)
         return;
+    if (FZeroCopy && FLocalFile >= 0 && ZeroCopyDownloadData())
+        return;
     if (FDataBuffer.size() < kDownloadChunk)
         FDataBuffer.resize(kDownloadChunk);
     TWSocket& data = *FDataSocket;
@@ -513,6 +516,7 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
     FCloseError = 0;
     FLocalWriteFailed = false;
     FTransferAscii = FAsciiType;
+    BeginDataPath(true);
 
     auto alive = FAlive;
     if (NotifyReadyToTransmit()) {
@@ -698,6 +702,8 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     // One block at a time: the next is read when the socket reports this one sent, so
     // the end of file never closes the connection with bytes still queued.
     if (!data.AllSent() || data.State() != wsConnected)
+        return;
+    if (FZeroCopy && ZeroCopyUploadPump())
         return;
     if (FDataBuffer.size() < kUploadChunk)
         FDataBuffer.resize(kUploadChunk);
