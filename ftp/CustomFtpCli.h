@@ -456,6 +456,8 @@ protected:
     void SendDownloadCommand();
     // Ends a download whose local file could not be written with 550, whatever the server says.
     void FailLocalWrite();
+    // After a failed write: gives up the data connection so that the server answers.
+    void AbandonDownloadData();
     void DownloadData(std::uint16_t Error);
     void DownloadClosed(std::uint16_t Error);
     void FirstDataReply();

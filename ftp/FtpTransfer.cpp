@@ -387,7 +387,9 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
             } catch (const std::exception&) {
                 FLocalWriteFailed = true;
                 NotifyDisplay("! Error writing local file");
-                data.Shutdown(2);
+                if (!*alive)
+                    return;
+                AbandonDownloadData();
                 return;
             }
         }
@@ -469,6 +471,15 @@ void TCustomFtpCli::FinalDataReply()
     }
     FRequestResult = code;
     FinishRequest(code);
+}
+
+void TCustomFtpCli::AbandonDownloadData()
+{
+    FDataSocket->Shutdown(2);
+    // A shut-down socket still takes the server's data into its buffer until the window
+    // closes, and a server blocked on that window never sends its verdict. Closed with
+    // data unread, the connection is reset: the server's write fails and it answers.
+    CloseDataSocket();
 }
 
 void TCustomFtpCli::FailLocalWrite()

@@ -103,7 +103,7 @@ bool TCustomFtpCli::ZeroCopyDownloadData()
     NotifyDisplay("! Error writing local file");
     if (!*alive)
         return true;
-    FDataSocket->Shutdown(2);
+    AbandonDownloadData();
     return true;
 }
 
