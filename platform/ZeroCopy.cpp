@@ -105,6 +105,24 @@ long SendFileCall(int OutFd, int InFd, std::int64_t* Offset, std::size_t Count)
     }
 }
 
+long PipeWrite(int PipeFd, const void* Data, std::size_t Len)
+{
+    const char* p = static_cast<const char*>(Data);
+    std::size_t done = 0;
+    while (done < Len) {
+        ssize_t n = ::write(PipeFd, p + done, Len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return -1;
+        }
+        done += std::size_t(n);
+    }
+    return long(done);
+}
+
 bool ZeroCopyUnsupported(int Err)
 {
     return Err == EINVAL || Err == ENOSYS || Err == EOPNOTSUPP || Err == ESPIPE;

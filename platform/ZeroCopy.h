@@ -29,6 +29,10 @@ long SpliceCall(TZeroCopyCall Call, int FdIn, int FdOut, std::size_t Len, unsign
 // sendfile() from InFd at *Offset (advanced) with the injected failure, if any.
 long SendFileCall(int OutFd, int InFd, std::int64_t* Offset, std::size_t Count);
 
+// Writes all Len bytes into the pipe PipeFd (which must have room for them); the count, or
+// -1 with errno set.
+long PipeWrite(int PipeFd, const void* Data, std::size_t Len);
+
 // True when errno Err means "these descriptors cannot take this call" (the copying path
 // can do the same work), rather than a failure of the data or the connection.
 bool ZeroCopyUnsupported(int Err);

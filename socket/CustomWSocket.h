@@ -169,7 +169,8 @@ public:
     // OnSendData follows each accepted call; OnDataSent follows from the event loop, at once
     // when all Len bytes went, else when the system takes more. A lost connection closes the
     // socket with OnSessionClosed(error), as in Send; a file that cannot be sent so leaves the
-    // socket as it was.
+    // socket as it was. A layer that transforms the bytes on their way (TLS) must override
+    // this to refuse (SysError EOPNOTSUPP) unless the kernel does the transforming.
     virtual std::int64_t SendFromFile(int File, std::int64_t& Offset, std::int64_t Len, int& SysError);
     // Sends one datagram to Dest at once (no queue, no state check); the library's result.
     virtual int SendTo(const wsock::sockaddr_in& Dest, int DestLen, const void* Data, int Len);

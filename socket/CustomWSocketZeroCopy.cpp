@@ -2,7 +2,7 @@
 // file's bytes sent straight from the file), with the receive and send paths' bookkeeping.
 #include "socket/CustomWSocket.h"
 
-#include <unistd.h>
+#include "platform/ZeroCopy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,18 +23,12 @@ std::int64_t TCustomWSocket::ReceiveToPipe(int PipeFd, std::int64_t Len, int& Sy
         std::int64_t n = Receive(buffer, std::min<std::int64_t>(Len, sizeof buffer));
         if (n <= 0)
             return n;
-        for (std::int64_t done = 0; done < n;) {
-            ssize_t w = ::write(PipeFd, buffer + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                // Cannot happen with an empty pipe of at least 16 KiB; the bytes would be
-                // lost, so say so rather than go on.
-                SysError = w < 0 ? errno : EIO;
-                FLastError = wsock::WSAENOBUFS;
-                return -1;
-            }
-            done += w;
+        if (platform::PipeWrite(PipeFd, buffer, std::size_t(n)) != n) {
+            // Cannot happen with an empty pipe of at least 16 KiB; the bytes would be lost,
+            // so say so rather than go on.
+            SysError = EIO;   // not a refusal: the engine must not fall back over lost bytes
+            FLastError = wsock::WSAENOBUFS;
+            return -1;
         }
         return n;
     }
