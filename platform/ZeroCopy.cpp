@@ -6,6 +6,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -16,20 +17,29 @@ namespace platform {
 
 namespace {
 
-// The errno injected per call (0: none), set from the environment by ZeroCopyEnabled.
+// The errno injected per call (0: none), the call number from which on it is injected
+// (1: every call), and the calls made since the environment was read by ZeroCopyEnabled.
 std::atomic<int> gFail[3] = {0, 0, 0};
+std::atomic<int> gFailFrom[3] = {1, 1, 1};
+std::atomic<int> gCalls[3] = {0, 0, 0};
 
 int& Slot(TZeroCopyCall Call, int (&fails)[3])
 {
     return fails[static_cast<int>(Call)];
 }
 
-// Applies one item of OMBREX_ZEROCOPY ("fail-sendfile", "fail-splice-file:ENOSYS" ...).
-void ApplyItem(const std::string& item, bool& enabled, int (&fails)[3])
+// Applies one item of OMBREX_ZEROCOPY ("fail-sendfile", "fail-splice-file:ENOSYS@3" ...).
+void ApplyItem(std::string item, bool& enabled, int (&fails)[3], int (&from)[3])
 {
     if (item == "off" || item == "0" || item == "copy") {
         enabled = false;
         return;
+    }
+    int first = 1;
+    std::size_t at = item.find('@');
+    if (at != std::string::npos) {
+        first = std::max(1, std::atoi(item.c_str() + at + 1));
+        item.resize(at);
     }
     std::string name = item;
     int err = EINVAL;
@@ -39,18 +49,26 @@ void ApplyItem(const std::string& item, bool& enabled, int (&fails)[3])
         std::string e = item.substr(colon + 1);
         err = e == "ENOSYS" ? ENOSYS : e == "EOPNOTSUPP" ? EOPNOTSUPP : EINVAL;
     }
+    TZeroCopyCall call;
     if (name == "fail-splice-socket")
-        Slot(TZeroCopyCall::SpliceFromSocket, fails) = err;
+        call = TZeroCopyCall::SpliceFromSocket;
     else if (name == "fail-splice-file")
-        Slot(TZeroCopyCall::SpliceToFile, fails) = err;
+        call = TZeroCopyCall::SpliceToFile;
     else if (name == "fail-sendfile")
-        Slot(TZeroCopyCall::SendFile, fails) = err;
+        call = TZeroCopyCall::SendFile;
+    else
+        return;
+    Slot(call, fails) = err;
+    Slot(call, from) = first;
 }
 
 bool Injected(TZeroCopyCall Call)
 {
-    int err = gFail[static_cast<int>(Call)].load(std::memory_order_relaxed);
+    int i = static_cast<int>(Call);
+    int err = gFail[i].load(std::memory_order_relaxed);
     if (err == 0)
+        return false;
+    if (gCalls[i].fetch_add(1, std::memory_order_relaxed) + 1 < gFailFrom[i].load(std::memory_order_relaxed))
         return false;
     errno = err;
     return true;
@@ -62,6 +80,7 @@ bool ZeroCopyEnabled()
 {
     bool enabled = true;
     int fails[3] = {0, 0, 0};
+    int from[3] = {1, 1, 1};
     if (const char* value = std::getenv("OMBREX_ZEROCOPY")) {
         std::string text = value;
         std::size_t start = 0;
@@ -69,12 +88,15 @@ bool ZeroCopyEnabled()
             std::size_t comma = text.find(',', start);
             if (comma == std::string::npos)
                 comma = text.size();
-            ApplyItem(text.substr(start, comma - start), enabled, fails);
+            ApplyItem(text.substr(start, comma - start), enabled, fails, from);
             start = comma + 1;
         }
     }
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         gFail[i].store(fails[i], std::memory_order_relaxed);
+        gFailFrom[i].store(from[i], std::memory_order_relaxed);
+        gCalls[i].store(0, std::memory_order_relaxed);
+    }
     return enabled;
 }
 

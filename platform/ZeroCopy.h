@@ -19,7 +19,8 @@ enum class TZeroCopyCall {
 //   "off" (or "0", "copy")         every transfer takes the copying path;
 //   "fail-splice-socket[:ENOSYS]"  splice from the socket fails with EINVAL (or ENOSYS);
 //   "fail-splice-file[:ENOSYS]"    splice into the file fails so;
-//   "fail-sendfile[:ENOSYS]"       sendfile fails so.
+//   "fail-sendfile[:ENOSYS]"       sendfile fails so;
+//   a suffix "@N" lets the first N-1 calls of that kind (counted from this call) succeed.
 // The failures behave as a file system or socket without support for the call does, so
 // the fall-back to the copying path can be tried on any machine. Several may be joined by ",".
 bool ZeroCopyEnabled();

@@ -281,6 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"DownloadFileRefusesSplice", "fail-splice-file", false, 0, ftpPathFellBack},
         PathCase{"DownloadFileHasNoSplice", "fail-splice-file:ENOSYS", false, 0, ftpPathFellBack},
         PathCase{"DownloadFileRefusesSpliceOnResume", "fail-splice-file", false, (1 << 20) + 7, ftpPathFellBack},
+        PathCase{"DownloadFileRefusesSpliceMidway", "fail-splice-file@3", false, 0, ftpPathFellBack},
+        PathCase{"DownloadSocketRefusesSpliceMidwayOnResume", "fail-splice-socket@2", false, (1 << 20) + 7,
+                 ftpPathFellBack},
         // Uploads: sendfile file -> socket.
         PathCase{"UploadZeroCopy", "", true, 0, ftpPathZeroCopy},
         PathCase{"UploadCopying", "off", true, 0, ftpPathCopying},
@@ -291,6 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"UploadFileRefusesSendfile", "fail-sendfile", true, 0, ftpPathFellBack},
         PathCase{"UploadFileHasNoSendfile", "fail-sendfile:ENOSYS", true, 0, ftpPathFellBack},
         PathCase{"UploadFileRefusesSendfileOnResume", "fail-sendfile", true, (1 << 20) + 7, ftpPathFellBack},
+        PathCase{"UploadFileRefusesSendfileMidway", "fail-sendfile@2", true, 0, ftpPathFellBack},
+        PathCase{"UploadFileRefusesSendfileMidwayOnResume", "fail-sendfile@2", true, (1 << 20) + 7, ftpPathFellBack},
         PathCase{"UploadFileRefusesSendfilePast4GiB", "fail-sendfile", true, kBeyond4GiB, ftpPathFellBack}),
     [](const auto& info) { return std::string(info.param.Name); });
 
