@@ -227,7 +227,9 @@ TEST_P(ZeroCopyTransfer, SameBytesSameProgressAndThePathTaken)
         return sparse ? WriteAt(path, size, t.Offset, body) : testsrv::WriteFile(path, body);
     };
     auto writePart = [&](const std::string& path) {
-        return sparse ? WriteAt(path, t.Offset, 0, "") : testsrv::WriteFile(path, body.substr(0, std::size_t(t.Offset)));
+        if (sparse)
+            return WriteAt(path, t.Offset, 0, "");
+        return testsrv::WriteFile(path, body.substr(0, std::size_t(t.Offset)));
     };
     ::unlink(local.c_str());
     ASSERT_TRUE(writeWhole(t.Upload ? local : remote));
