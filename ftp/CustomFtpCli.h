@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/MessageWindow.h"
+#include "platform/ZeroCopy.h"
 #include "socket/WSocket.h"
 
 #include <cstdint>
@@ -120,6 +121,13 @@ enum TFtpClientState {
     fcsAborting,
     fcsConnecting,
     fcsWaitingReply,
+};
+
+// How the data of a transfer travelled between the data connection and the local file.
+enum TFtpDataPath {
+    ftpPathCopying,     // through the engine's buffer (text mode, listings, or switched off)
+    ftpPathZeroCopy,    // splice() into the file, or sendfile() from it
+    ftpPathFellBack,    // started zero-copy, refused by the system, finished copying
 };
 
 // The steps a combined request chains, in the order they run.
@@ -266,6 +274,8 @@ public:
     int RequestResult() const { return FRequestResult; }
     // Bytes moved by the current (or last) transfer, without the offset.
     std::int64_t ByteCount() const { return FByteCount; }
+    // The path the data of the last (or running) transfer took.
+    TFtpDataPath DataPath() const { return FDataPath; }
     // The control and the data socket (owned by the engine).
     TWSocket* ControlSocket() const { return FControlSocket.get(); }
     TWSocket* DataSocket() const { return FDataSocket.get(); }
@@ -456,6 +466,8 @@ protected:
     void SendDownloadCommand();
     // Ends a download whose local file could not be written with 550, whatever the server says.
     void FailLocalWrite();
+    // After a failed write: gives up the data connection so that the server answers.
+    void AbandonDownloadData();
     void DownloadData(std::uint16_t Error);
     void DownloadClosed(std::uint16_t Error);
     void FirstDataReply();
@@ -473,6 +485,24 @@ protected:
     void WriteDownload(const char* Data, std::int64_t Len);
     // True when the accepted data connection comes from the control connection's peer.
     bool DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText);
+
+    // ---- the zero-copy data path (FtpZeroCopy.cpp) ----
+    // The one decision point: may this transfer use the zero-copy path (splice into the
+    // file, sendfile from it)? Only when the bytes on the wire are the bytes of the file:
+    // binary type, no listing cut into lines, and nothing between the socket and the wire
+    // that transforms them. A layer that encrypts the data connection must answer false
+    // here unless the kernel carries its encryption (kernel TLS).
+    virtual bool ZeroCopyAllowed(bool Upload);
+    // Chooses the path of the transfer that starts now (DataPath).
+    void BeginDataPath(bool Upload);
+    // One chunk of a download socket -> pipe -> file. False when the system refused the
+    // path before taking any byte: the copying path handles this event and the rest.
+    bool ZeroCopyDownloadData();
+    // One chunk of an upload file -> socket. False when the system refused the path: the
+    // file position is where the copying path goes on, in this same run.
+    bool ZeroCopyUploadPump();
+    // Leaves the zero-copy path for the rest of the transfer.
+    void FallBackToCopying();
 
     // ---- fields ----
     std::string FHostName;
@@ -549,6 +579,12 @@ protected:
     bool FTransferAscii = false;
     bool FPendingCR = false;
     std::vector<char> FConvertBuffer;
+    // Zero-copy path: the transfer uses it (FZeroCopy), the path taken, the pipe of spliced
+    // downloads (kept for the engine's life) and the file offset of sendfile uploads.
+    bool FZeroCopy = false;
+    TFtpDataPath FDataPath = ftpPathCopying;
+    platform::TSplicePipe FSplicePipe;
+    std::int64_t FSendOffset = -1;
 
     std::unique_ptr<TWSocket> FControlSocket;
     std::unique_ptr<TWSocket> FDataSocket;

@@ -294,6 +294,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FLocalOpenFailed = false;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
     FDataStep = 1;
+    BeginDataPath(false);
 
     int port = 0;
     if (FPassiveMode && !ParsePasvReply(port)) {
@@ -453,6 +454,8 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
         return;
     if (!*alive)
         return;
+    if (FZeroCopy && FLocalFile >= 0 && ZeroCopyDownloadData())
+        return;
     if (FDataBuffer.size() < kDownloadChunk)
         FDataBuffer.resize(kDownloadChunk);
     TWSocket& data = *FDataSocket;
@@ -468,7 +471,9 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
             } catch (const std::exception&) {
                 FLocalWriteFailed = true;
                 NotifyDisplay("! Error writing local file");
-                data.Shutdown(2);
+                if (!*alive)
+                    return;
+                AbandonDownloadData();
                 return;
             }
         }
@@ -560,6 +565,15 @@ void TCustomFtpCli::FinalDataReply()
     FinishRequest(code);
 }
 
+void TCustomFtpCli::AbandonDownloadData()
+{
+    FDataSocket->Shutdown(2);
+    // A shut-down socket still takes the server's data into its buffer until the window
+    // closes, and a server blocked on that window never sends its verdict. Closed with
+    // data unread, the connection is reset: the server's write fails and it answers.
+    CloseDataSocket();
+}
+
 void TCustomFtpCli::FailLocalWrite()
 {
     FResumeOffset = 0;
@@ -606,6 +620,7 @@ void TCustomFtpCli::StartUpload(bool AppendMode)
     FCloseError = 0;
     FLocalWriteFailed = false;
     FTransferAscii = FAsciiType;
+    BeginDataPath(true);
 
     auto alive = FAlive;
     if (NotifyReadyToTransmit()) {
@@ -791,6 +806,8 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     // One block at a time: the next is read when the socket reports this one sent, so
     // the end of file never closes the connection with bytes still queued.
     if (!data.AllSent() || data.State() != wsConnected)
+        return;
+    if (FZeroCopy && ZeroCopyUploadPump())
         return;
     if (FDataBuffer.size() < kUploadChunk)
         FDataBuffer.resize(kUploadChunk);

@@ -83,6 +83,7 @@ constexpr unsigned long kFionRead = FIONREAD;
 #undef htonl
 
 #include "platform/WinSock.h"
+#include "platform/ZeroCopy.h"
 
 namespace winsock {
 
@@ -1048,6 +1049,55 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
         return Fail(ErrnoToWinsock(err));
     FromSystem(sa, from, fromlen);
     return int(n);
+}
+
+std::int64_t RecvToPipe(SOCKET s, int pipeFd, std::int64_t len, int* sysError)
+{
+    *sysError = 0;
+    auto e = Find(s);
+    if (!e)
+        return SOCKET_ERROR;
+    if (len < 0)
+        return Fail(WSAEINVAL);
+    long n = platform::SpliceCall(platform::TZeroCopyCall::SpliceFromSocket, e->Fd, pipeFd, std::size_t(len),
+                                  SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    int err = errno;
+    Rearm(*e);   // as after recv: the next readiness brings the next notification
+    if (n >= 0)
+        return n;
+    *sysError = err;
+    return Fail(ErrnoToWinsock(err));
+}
+
+std::int64_t SendFromFile(SOCKET s, int fileFd, std::int64_t* offset, std::int64_t count, int* sysError)
+{
+    *sysError = 0;
+    auto e = Find(s);
+    if (!e)
+        return SOCKET_ERROR;
+    if (count < 0)
+        return Fail(WSAEINVAL);
+    long n = platform::SendFileCall(e->Fd, fileFd, offset, std::size_t(count));
+    int err = errno;
+    if (n >= 0) {
+        // As after a short send: the rest waits for FD_WRITE.
+        if (n < count && n > 0 && (e->Mask & FD_WRITE) && e->Writer) {
+            e->WriteWanted = true;
+            e->Writer->setEnabled(true);
+        }
+        return n;
+    }
+    *sysError = err;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        if ((e->Mask & FD_WRITE) && e->Writer) {
+            e->WriteWanted = true;
+            e->Writer->setEnabled(true);
+        }
+        return Fail(WSAEWOULDBLOCK);
+    }
+    if (err == EPIPE && e->ShutWrite)
+        return Fail(WSAESHUTDOWN);
+    return Fail(ErrnoToWinsock(err));
 }
 
 int ioctlsocket(SOCKET s, long cmd, u_long* argp)

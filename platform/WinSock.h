@@ -311,6 +311,16 @@ int ErrnoToWinsock(int err);
 // The Winsock number of a getaddrinfo / getnameinfo result (EAI_...).
 int ResolverErrorToWinsock(int eaiError);
 
+// Moves up to len received bytes of a connected stream socket into the pipe pipeFd with
+// splice(), so they never pass through the caller's memory; re-enables the read
+// notification as recv does. The count (0 at the end of the stream), or SOCKET_ERROR with
+// the error set and sysError the system's errno (EINVAL, ENOSYS: this pair cannot splice).
+std::int64_t RecvToPipe(SOCKET s, int pipeFd, std::int64_t len, int* sysError);
+// Sends up to count bytes of the file fileFd from *offset (advanced by the count) with
+// sendfile(); a short count or would-block arms FD_WRITE as send does. The count (0 at
+// the end of the file), or SOCKET_ERROR with the error set and sysError the errno.
+std::int64_t SendFromFile(SOCKET s, int fileFd, std::int64_t* offset, std::int64_t count, int* sysError);
+
 // The system descriptor behind a handle, -1 when the handle is dead. For tests and diagnostics.
 int DescriptorOf(SOCKET s);
 // Open sockets right now. For tests and diagnostics.

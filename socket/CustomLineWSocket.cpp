@@ -393,3 +393,10 @@ void TCustomLineWSocket::WndProc(platform::TMessage& Msg)
         report(E);
     }
 }
+
+bool TCustomLineWSocket::HoldsReceivedBytes()
+{
+    // In line mode Receive hands out whole lines only: the bytes must go through it.
+    return FLineBufCount > 0 || FLineFilling || (FLineMode && !FLineEnd.empty())
+           || TCustomSocksWSocket::HoldsReceivedBytes();
+}

@@ -60,6 +60,7 @@ protected:
     void DoSessionClosed(std::uint16_t Error) override;
     void DoChangeState(TSocketState OldState, TSocketState NewState) override;
     std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags) override;
+    bool HoldsReceivedBytes() override;
 
     // ---- fields ----
     // Storage; the undelivered bytes are FLineBuf[FLineStart, FLineStart + FLineBufCount).

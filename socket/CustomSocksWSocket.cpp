@@ -563,3 +563,8 @@ std::int64_t TCustomSocksWSocket::RawReceive(void* Buffer, std::int64_t Len, int
     }
     return TCustomWSocket::RawReceive(Buffer, Len, Flags);
 }
+
+bool TCustomSocksWSocket::HoldsReceivedBytes()
+{
+    return FSocksLeftoverCount > 0 || FSocksState != socksIdle || TCustomWSocket::HoldsReceivedBytes();
+}

@@ -135,6 +135,7 @@ protected:
     // Swallowed while negotiating: the bytes sent are the negotiation's, not the user's.
     void DoDataSent(std::uint16_t Error) override;
     std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags) override;
+    bool HoldsReceivedBytes() override;
 
     // ---- fields ----
     TSocksState FSocksState = socksIdle;

@@ -157,6 +157,21 @@ public:
     // Queues Len bytes and sends what the system takes now; returns Len (0 when Len <= 0), or
     // -1 when not connected. OnDataSent follows from the event loop once the queue is empty.
     virtual std::int64_t Send(const void* Data, std::int64_t Len);
+    // Zero-copy receive: moves up to Len received bytes into the pipe PipeFd without copying
+    // them through our memory (bytes a layer holds already are written to the pipe first).
+    // Counts like Receive; returns the count (0 at end of stream) or -1 with LastError set
+    // and SysError the system's errno (EINVAL, ENOSYS: this socket cannot splice). The pipe
+    // must have room for Len bytes.
+    virtual std::int64_t ReceiveToPipe(int PipeFd, std::int64_t Len, int& SysError);
+    // Zero-copy send: sends up to Len bytes of the file File from Offset (advanced) straight
+    // from the file. Only with an empty send queue (otherwise -1 with would-block: wait for OnDataSent). Returns
+    // the count (0 at the end of the file) or -1 with LastError set and SysError the errno.
+    // OnSendData follows each accepted call; OnDataSent follows from the event loop, at once
+    // when all Len bytes went, else when the system takes more. A lost connection closes the
+    // socket with OnSessionClosed(error), as in Send; a file that cannot be sent so leaves the
+    // socket as it was. A layer that transforms the bytes on their way (TLS) must override
+    // this to refuse (SysError EOPNOTSUPP) unless the kernel does the transforming.
+    virtual std::int64_t SendFromFile(int File, std::int64_t& Offset, std::int64_t Len, int& SysError);
     // Sends one datagram to Dest at once (no queue, no state check); the library's result.
     virtual int SendTo(const wsock::sockaddr_in& Dest, int DestLen, const void* Data, int Len);
     // Send of the string's bytes.
@@ -222,6 +237,9 @@ protected:
     virtual void DoChangeState(TSocketState OldState, TSocketState NewState);
     virtual void DoDnsLookupDone(std::uint16_t Error);
     virtual void DoError();
+    // True when a layer holds received bytes of its own (a proxy reply's leftover, a line
+    // buffer) that must be read through Receive before the handle is read directly.
+    virtual bool HoldsReceivedBytes();
     // One recv call on the handle.
     virtual std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags);
     // One recvfrom call on the handle.
