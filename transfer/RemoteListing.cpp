@@ -20,6 +20,13 @@ std::vector<TRemoteEntry> ParseRemoteListing(std::string_view Data)
             continue;
         TRemoteEntry e;
         e.Name = entry.Name;
+        // The line parser ends a line at a NUL; the bytes after it belong to the name the
+        // server sent, which is then no plain name and must be refused, not shortened.
+        if (std::size_t nul = line.find('\0'); nul != std::string::npos && !e.Name.empty()) {
+            std::size_t start = line.rfind(e.Name, nul);
+            if (start != std::string::npos && start + e.Name.size() == nul)
+                e.Name = line.substr(start);
+        }
         if (link) {
             e.Kind = TRemoteKind::Link;
             std::size_t arrow = e.Name.find(" -> ");
