@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -154,6 +155,10 @@ TEST_F(Oftp, BadUsageExitsWith2)
         {"127.0.0.1", "quote"},
         {"--port", "127.0.0.1"},
         {"--socks5", "nocolon", "127.0.0.1", "ls"},
+        {"--parallel", "0", "127.0.0.1", "get", "-r", "a", "b"},
+        {"--parallel", "11", "127.0.0.1", "get", "-r", "a", "b"},
+        {"127.0.0.1", "ls", "-r"},
+        {"127.0.0.1", "rm"},
     };
     for (const auto& args : cases) {
         RunResult r = RunOftp(args);
@@ -342,4 +347,110 @@ TEST_F(Oftp, ResumeCompletesPartialFiles)
     ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_NE(r.Err.find("> REST 500000"), std::string::npos) << r.Err;
     EXPECT_TRUE(testsrv::ReadFile(FServer->LocalPath("/half.bin")) == content);
+}
+
+// ---- folder commands ----
+
+namespace {
+
+// Runs oftp with stderr on a pseudo terminal; returns what the terminal showed.
+std::string RunOftpOnTerminal(const std::vector<std::string>& args, int& status)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    grantpt(master);
+    unlockpt(master);
+    std::string slave = ptsname(master);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+    std::vector<std::string> all{OFTP_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    std::string shown;
+    for (int waited = 0; waited < 120000;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            waited += 100;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                break;
+            }
+            continue;
+        }
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        shown.append(buf, std::size_t(n));
+    }
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    close(master);
+    return shown;
+}
+
+int DiffTrees(const std::string& a, const std::string& b)
+{
+    return system(("diff -r '" + a + "' '" + b + "' >/dev/null && diff -r '" + b + "' '" + a + "' >/dev/null").c_str());
+}
+
+} // namespace
+
+TEST_F(Oftp, FolderCommandsCopyAndDeleteWholeTrees)
+{
+    std::string src = FLocal + "/tree-src";
+    for (const char* d : {"", "/empty", "/a b", "/a b/c", "/many"})
+        mkdir((src + d).c_str(), 0755);
+    testsrv::WriteFile(src + "/a b/c/deep.bin", Random(70000, 5));
+    for (int i = 0; i < 30; ++i)
+        testsrv::WriteFile(src + "/many/f" + std::to_string(i), Random(std::size_t(i * 100), unsigned(i)));
+
+    struct Row {
+        const char* Name;
+        std::vector<std::string> Args;
+        int Status;
+        std::function<bool()> Check;
+    };
+    std::string remote = FServer->LocalPath("/tree-up");
+    std::string back = FLocal + "/tree-back";
+    const Row rows[] = {
+        {"put -r", {"--parallel", "3", "put", "-r", src, "/tree-up"}, 0, [&] { return DiffTrees(src, remote) == 0; }},
+        {"get -r", {"--parallel", "3", "get", "-r", "/tree-up", back}, 0, [&] { return DiffTrees(remote, back) == 0; }},
+        {"get -r, one connection", {"get", "-r", "tree-up", back + "1"}, 0, [&] { return DiffTrees(remote, back + "1") == 0; }},
+        {"rm -r", {"--parallel", "2", "rm", "-r", "/tree-up"}, 0, [&] { return access(remote.c_str(), F_OK) != 0; }},
+        {"rm -r of nothing", {"rm", "-r", "/tree-up"}, 1, [] { return true; }},
+        {"get -r of nothing", {"get", "-r", "/no-such-dir", back + "2"}, 1, [] { return true; }},
+    };
+    for (const Row& r : rows) {
+        RunResult res = RunOftp(Cat(Base(), r.Args), 120000);
+        EXPECT_EQ(res.Status, r.Status) << r.Name << ": " << res.Err;
+        EXPECT_TRUE(r.Check()) << r.Name;
+        EXPECT_EQ(res.Out, "") << r.Name;
+        if (r.Status == 0)
+            EXPECT_EQ(res.Err, "") << r.Name << ": no progress line when stderr is no terminal";
+        else
+            EXPECT_NE(res.Err.find("failed: "), std::string::npos) << r.Name << ": " << res.Err;
+    }
+}
+
+TEST_F(Oftp, FolderProgressLineOnATerminal)
+{
+    std::string src = FLocal + "/tty-src";
+    mkdir(src.c_str(), 0755);
+    testsrv::WriteFile(src + "/big.bin", Random(8u << 20, 9));
+    int status = -1;
+    std::string shown = RunOftpOnTerminal(Cat(Base(), {"put", "-r", src, "/tty-up"}), status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_NE(shown.find("/s"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("left"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("1/1 files"), std::string::npos) << shown;
 }
