@@ -150,6 +150,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
     CreateMenu();
     BindHandlers();
+    CreateQueuePane();
     FormCreate();
 }
 
@@ -536,6 +537,10 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void TMainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!CloseTransferQueue()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     if (event->isAccepted() && OnClose)
         OnClose();

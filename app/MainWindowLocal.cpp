@@ -55,6 +55,7 @@ void TMainWindow::dirLocalDirsChange()
 void TMainWindow::dirLocalDirsEnter()
 {
     RemotePaneActive = false;
+    LocalTreeActive = true;
 }
 
 void TMainWindow::fcbLocalFilterChange()
@@ -141,4 +142,5 @@ void TMainWindow::flbLocalFilesChange()
 void TMainWindow::lvLocalDirEnter()
 {
     RemotePaneActive = false;
+    LocalTreeActive = false;
 }

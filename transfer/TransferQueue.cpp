@@ -250,9 +250,10 @@ std::uint64_t TTransferQueue::AddUploadTree(const std::string& LocalDir, const s
     return batch;
 }
 
-std::uint64_t TTransferQueue::AddDeleteTree(const std::string& RemoteDir)
+std::uint64_t TTransferQueue::AddDeleteTree(const std::string& RemoteDir, bool Hold)
 {
     std::uint64_t batch = NewBatch({});
+    FBatches[batch].Hold = Hold;
     TTransferItem& root = NewItem(batch, TDirection::Delete, TItemKind::Folder);
     root.Remote = RemoteDir;
     FBatches[batch].RemoteRoot = RemoteDir;
@@ -419,6 +420,11 @@ bool TTransferQueue::Eligible(const TTransferItem& Item) const
 {
     if (Item.State != TItemState::Pending)
         return false;
+    if (Item.Direction == TDirection::Delete && (Item.Kind == TItemKind::File || Item.Phase == 1)) {
+        auto b = FBatches.find(Item.Batch);
+        if (b != FBatches.end() && b->second.Hold)
+            return false;   // walked, not yet confirmed
+    }
     if (Item.Direction == TDirection::Delete && Item.Kind == TItemKind::Folder && Item.Phase == 1)
         return Item.OpenChildren == 0;
     // Uploads know their whole tree at once: an entry waits for its folder's MKD. Downloads
@@ -631,8 +637,75 @@ void TTransferQueue::Progressed(TTransferItem& Item, std::int64_t Count)
     }
 }
 
+void TTransferQueue::CheckHeldBatches()
+{
+    for (auto& [id, batch] : FBatches) {
+        if (!batch.Hold)
+            continue;
+        int files = 0, folders = 0, failed = 0;
+        bool walking = false, any = false;
+        for (auto& i : FItems) {
+            if (i->Batch != id)
+                continue;
+            any = true;
+            if (i->Kind != TItemKind::File && i->Phase == 0 && !Finished(i->State))
+                walking = true;
+            if (i->State == TItemState::Failed)
+                ++failed;
+            else if (i->Kind == TItemKind::File)
+                ++files;
+            else
+                ++folders;
+        }
+        if (!any || walking || batch.Decision == -2)
+            continue;
+        batch.Decision = -2;   // reported once
+        if (OnBatchWalked)
+            OnBatchWalked(id, files, folders, failed);
+        return;   // the handler may have changed the batches
+    }
+}
+
+void TTransferQueue::ReleaseBatch(std::uint64_t Batch)
+{
+    auto b = FBatches.find(Batch);
+    if (b == FBatches.end())
+        return;
+    b->second.Hold = false;
+    FIdleReported = false;
+    PostSchedule();
+}
+
+void TTransferQueue::RemoveBatch(std::uint64_t Batch)
+{
+    std::vector<std::uint64_t> ids;
+    for (auto& i : FItems)
+        if (i->Batch == Batch && i->State != TItemState::Running)
+            ids.push_back(i->Id);
+    FItems.erase(std::remove_if(FItems.begin(), FItems.end(),
+                                [&](const auto& i) { return i->Batch == Batch && i->State != TItemState::Running; }),
+                 FItems.end());
+    for (auto id : ids)
+        FById.erase(id);
+    PostSchedule();
+}
+
+bool TTransferQueue::BatchActive(std::uint64_t Batch) const
+{
+    for (const auto& i : FItems)
+        if (i->Batch == Batch && !Finished(i->State))
+            return true;
+    return false;
+}
+
 void TTransferQueue::CheckIdle()
 {
+    if (!FStopped) {
+        auto alive = FAlive;
+        CheckHeldBatches();
+        if (!*alive)
+            return;
+    }
     if (FIdleReported || FStopped)
         return;
     bool open = false;
@@ -646,9 +719,11 @@ void TTransferQueue::CheckIdle()
         return;
     // Items that wait for something that will never come (a removed folder) would hold the
     // queue forever.
-    for (auto& i : FItems)
-        if (i->State == TItemState::Pending)
+    for (auto& i : FItems) {
+        auto b = FBatches.find(i->Batch);
+        if (i->State == TItemState::Pending && !(b != FBatches.end() && b->second.Hold))
             SetState(*i, TItemState::Failed, "The folder it belongs to was not walked");
+    }
     FIdleReported = true;
     // The logins are given back; a new batch logs in again.
     for (auto& owned : FConnections) {

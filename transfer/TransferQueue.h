@@ -103,7 +103,15 @@ public:
     // The local folder LocalDir becomes the remote folder RemoteDir (created when missing).
     std::uint64_t AddUploadTree(const std::string& LocalDir, const std::string& RemoteDir, TBatchOptions Options = {});
     // The remote folder and everything below it are deleted; links are deleted, not followed.
-    std::uint64_t AddDeleteTree(const std::string& RemoteDir);
+    // A held delete only walks the tree: OnBatchWalked then tells how much would go, and
+    // nothing is deleted before ReleaseBatch.
+    std::uint64_t AddDeleteTree(const std::string& RemoteDir, bool Hold = false);
+    // Lets a held batch go on.
+    void ReleaseBatch(std::uint64_t Batch);
+    // Removes every item of a batch that does not run.
+    void RemoveBatch(std::uint64_t Batch);
+    // True while a batch has items pending or running.
+    bool BatchActive(std::uint64_t Batch) const;
     // One file each; Size -1 when not known.
     std::uint64_t AddDownloadFile(const std::string& Remote, const std::string& Local, std::int64_t Size,
                                   TBatchOptions Options = {});
@@ -161,6 +169,10 @@ public:
     // for ecSaveAs, NewName holds the new target (a local path or a remote path).
     std::function<int(const TTransferItem& Item, std::string& NewName)> OnExists;
 
+    // A held batch has been walked: Files files and Folders folders (the top one included)
+    // would go; Failed entries could not be listed or are refused.
+    std::function<void(std::uint64_t Batch, int Files, int Folders, int Failed)> OnBatchWalked;
+
     // Tests: a local path counts as a full disk when this returns true (default: statvfs).
     std::function<bool(const std::string& Path)> DiskFull;
 
@@ -173,7 +185,9 @@ private:
         std::string LocalRoot;     // downloads: nothing is written outside it
         std::string RemoteRoot;
         std::set<std::string> FollowedLinks;
+        bool Hold = false;
     };
+    void CheckHeldBatches();
 
     TTransferItem& NewItem(std::uint64_t Batch, TDirection Direction, TItemKind Kind);
     std::uint64_t NewBatch(TBatchOptions Options);
