@@ -41,7 +41,9 @@ void TMainWindow::CreateQueuePane()
         dialog->SaveAsMode = upload ? samInputDialog : samSaveDialog;
         dialog->TargetFileName = target;
         dialog->lblWarning->setText(target + QStringLiteral(" exists"));
-        dialog->exec();
+        // Closed without an answer, Choice may still hold an earlier "Rewrite All": skip.
+        if (dialog->ShowModal() != QDialog::Accepted)
+            return ecSkip;
         if (dialog->Choice == fecSaveAs)
             NewName = BytesFromText(dialog->TargetFileName);
         return dialog->Choice;
