@@ -456,7 +456,9 @@ void TTransferQueue::Schedule()
 {
     FSchedulePosted = false;
     if (FInSchedule || FAsking) {
-        // A question is open (its nested loop brought us here): the queue waits for it.
+        // A question is open (its nested loop brought us here): the queue waits for it and
+        // schedules again once it has been answered.
+        FScheduleAgain = true;
         return;
     }
     // Connections that ended are dropped here, never inside their own events.
@@ -479,6 +481,10 @@ void TTransferQueue::Schedule()
             return;
     }
     FInSchedule = false;
+    if (FScheduleAgain) {
+        FScheduleAgain = false;
+        PostSchedule();
+    }
     if (FStopped)
         return;
     int eligible = 0;

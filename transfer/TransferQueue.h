@@ -236,6 +236,7 @@ private:
     std::string FStopReason;
     bool FSchedulePosted = false;
     bool FInSchedule = false;
+    bool FScheduleAgain = false;   // a schedule came while a question was open
     bool FAsking = false;
     int FLoginFailures = 0;
     std::unique_ptr<TQueueWindow> FWindow;

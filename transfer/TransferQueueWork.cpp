@@ -104,6 +104,10 @@ int TTransferQueue::ExistsAnswer(TTransferItem& Item)
     if (!*alive)
         return ecSkip;
     FAsking = false;
+    if (FScheduleAgain && !FInSchedule) {
+        FScheduleAgain = false;
+        PostSchedule();
+    }
     TTransferItem* item = Get(id);
     if (!item)
         return ecSkip;
