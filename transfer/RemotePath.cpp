@@ -108,6 +108,9 @@ std::string ResolveExisting(const std::string& Path)
 
 bool LocalInside(const std::string& Root, const std::string& Path)
 {
+    // The destination itself is what the user chose, a link to elsewhere included.
+    if (Path == Root)
+        return true;
     struct stat st {};
     if (::lstat(Path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         return false;
@@ -116,8 +119,6 @@ bool LocalInside(const std::string& Root, const std::string& Path)
     std::size_t slash = parent.rfind('/');
     std::string name = slash == std::string::npos ? parent : parent.substr(slash + 1);
     parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
-    if (Path == Root)
-        return true;
     std::string resolved = ResolveExisting(parent) + "/" + name;
     return RemoteWithin(NormalizeRemote("/", resolved), NormalizeRemote("/", root));
 }

@@ -73,6 +73,9 @@ TEST(LocalPaths, NothingOutsideTheDestination)
     ASSERT_EQ(symlink(outside.c_str(), (root + "/escape").c_str()), 0);
     ASSERT_EQ(symlink((outside + "/f").c_str(), (root + "/file-link").c_str()), 0);
     ASSERT_EQ(symlink("sub", (root + "/inner").c_str()), 0);
+    // A destination that is itself a link to another folder is the user's choice.
+    std::string linkedRoot = base + "/linked-dest";
+    ASSERT_EQ(symlink(outside.c_str(), linkedRoot.c_str()), 0);
     struct Row {
         std::string Path;
         bool Inside;
@@ -83,6 +86,9 @@ TEST(LocalPaths, NothingOutsideTheDestination)
         {root + "/file-link", false},      {root + "/inner/a.bin", true},
         {base + "/outside/x", false},      {root + "/../outside/x", false},
     };
+    EXPECT_TRUE(LocalInside(linkedRoot, linkedRoot));
+    EXPECT_TRUE(LocalInside(linkedRoot, linkedRoot + "/new.bin"));
+    EXPECT_FALSE(LocalInside(linkedRoot, root + "/a.bin"));
     for (const Row& r : rows)
         EXPECT_EQ(LocalInside(root, r.Path), r.Inside) << r.Path;
     testsrv::RemoveTree(base);
