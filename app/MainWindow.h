@@ -313,7 +313,8 @@ public:
     // Closing: asks when the queue still works; saves what is unfinished. False keeps the
     // window open.
     bool CloseTransferQueue();
-    // Offers the queue saved by the last run (called once the window is up).
+    // Offers the queue saved by the last run (the program's start calls it once the window
+    // is up).
     void OfferSavedQueue();
 
     // ---- Local pane (MainWindowLocal.cpp) ----

@@ -75,7 +75,6 @@ void TMainWindow::CreateQueuePane()
         if (ControlConnectionOpen())
             ConfigureQueue();
     };
-    QTimer::singleShot(0, this, [this] { OfferSavedQueue(); });
 }
 
 bool TMainWindow::AskQuestion(const QString& caption, const QString& text)
@@ -178,6 +177,7 @@ bool TMainWindow::CloseTransferQueue()
                                        "kept and offered at the next start.")))
         return false;
     QString server = TextFromBytes(FtpClient1->UserName() + "@" + FtpClient1->HostName() + ":" + FtpClient1->Port());
+    queue.OnIdle = nullptr;   // nothing is listed again on the way out
     queue.Stop();
     QueuePane->SaveUnfinished(QueuePath, server);
     return true;

@@ -1,6 +1,9 @@
 // Ombrex FTP: program start.
 #include "app/Application.h"
 #include "app/Forms.h"
+#include "app/MainWindow.h"
+
+#include <QTimer>
 
 #include <exception>
 
@@ -9,6 +12,9 @@ int main(int argc, char** argv)
     TApplication app(argc, argv);
     try {
         std::unique_ptr<TForms> forms = StartProgram(app);
+        // The queue a closed run left unfinished is offered once the window is up.
+        TMainWindow* window = forms->MainWindow.get();
+        QTimer::singleShot(0, window, [window] { window->OfferSavedQueue(); });
         app.exec();
     } catch (...) {
         app.ShowException(std::current_exception());
