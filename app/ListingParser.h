@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/FileListModel.h"
+#include "app/ListingLineParser.h"
 #include "regex/RegExpr.h"
 
 #include <QHash>
@@ -15,35 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-// The columns a listing line yields, as bytes.
-struct TListingEntry {
-    std::string Attributes;   // the ten-character attribute string
-    std::string Size;         // decimal digits, may be empty
-    std::string Name;         // the rest of the line after the date columns
-};
-
-// Matches listing lines with one compiled pattern. Create one per listing; not thread-safe.
-class TListingParser {
-public:
-    // Compiles the listing pattern.
-    TListingParser();
-
-    // The listing pattern: attribute string (group 1), three fields, the size (group 2),
-    // three more fields, the first character run of the name (group 3).
-    static std::string Pattern();
-
-    // Fills entry from line and returns true when the line matches. The name runs from the
-    // start of group 3 to the end of the line (a NUL ends the line; trailing CR and LF are
-    // not part of it), so names with blanks stay whole.
-    bool Parse(const std::string& line, TListingEntry& entry);
-
-private:
-    TRegExpr FExpr;
-};
-
-// Splits the raw listing into lines ended by LF or CR LF; a last line without a line end
-// counts, an empty tail after the last line end does not.
-std::vector<std::string> SplitListingLines(std::string_view data);
 // Reads the listing file in one go and splits it into lines; no lines when it cannot be read.
 std::vector<std::string> ReadListingFile(const QString& path);
 

@@ -153,6 +153,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
     CreateMenu();
     BindHandlers();
+    CreateQueuePane();
     FormCreate();
     InstallDesktopIntegration();
 }
@@ -541,6 +542,10 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void TMainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!CloseTransferQueue()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     if (event->isAccepted() && OnClose)
         OnClose();

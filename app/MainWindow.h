@@ -48,6 +48,8 @@ class TInputDialog;
 class TLogForm;
 class TTransferStatusForm;
 class TDesktopIntegration;
+class TTransferQueuePane;
+class QDockWidget;
 
 // Kind of a user-log line; selects the prefix written in front of the text.
 enum TLogKind {
@@ -288,6 +290,37 @@ public:
     // that would otherwise act in the wrong directory.
     void RemoveStepFailed(int RqType);
 
+    // ---- Folder transfers through the transfer queue (MainWindowQueue.cpp) ----
+    // The queue pane (in a dock below the panes) and the queue it shows; the queue's
+    // connections log in on their own, so the browsing connection stays free.
+    TTransferQueuePane* QueuePane = nullptr;
+    QDockWidget* dockQueue = nullptr;
+    // Selected folders go through the queue (Download, Upload from the folder tree, Remove);
+    // off, they are handled one level deep as before the queue existed.
+    bool QueueFolders = true;
+    // The local folder tree was entered last: Upload with no file selected sends its folder.
+    bool LocalTreeActive = false;
+    // Beside the program: "/OFTPQueue.txt", the unfinished queue of the last run.
+    QString QueuePath;
+    // Replaces the modal yes/no question of AskQuestion (tests); true for yes.
+    std::function<bool(const QString& caption, const QString& text)> OnQuestion;
+    // A yes/no question box (or OnQuestion when set).
+    bool AskQuestion(const QString& caption, const QString& text);
+    // Queues the remote folders (names in the current remote directory) for download into
+    // the local pane's directory; true when any was queued.
+    bool QueueFolderDownloads(const std::vector<std::string>& names);
+    // Queues the local pane's directory for upload into the current remote directory.
+    void QueueFolderUpload();
+    // Walks the remote folders, asks once how many files and folders will go, then deletes
+    // them through the queue and lists the directory again.
+    void QueueFolderRemoves(const std::vector<std::string>& names);
+    // Closing: asks when the queue still works; saves what is unfinished. False keeps the
+    // window open.
+    bool CloseTransferQueue();
+    // Offers the queue saved by the last run (the program's start calls it once the window
+    // is up).
+    void OfferSavedQueue();
+
     // ---- Local pane (MainWindowLocal.cpp) ----
     void dirLocalDirsChange();
     void dirLocalDirsEnter();
@@ -356,6 +389,9 @@ private:
     void CreateRemotePane(QWidget* parent);
     void CreateMenu();
     void BindHandlers();
+    void CreateQueuePane();
+    void ConfigureQueue();
+    std::string QueueRemotePath(const std::string& name) const;
     QToolButton* NewToolButton(QWidget* page, const char* name, int left, const QString& hint,
                                const char* iconName);
 

@@ -38,6 +38,7 @@ bool CodeAt(const QStringList& queue, int pos, int code)
 
 void TMainWindow::btnRemoveFileClick()
 {
+    std::vector<std::string> folders;
     if (lvRemoteDir->SelCount() > 0) {
         const TFileListModel& model = *lvRemoteDir->Model();
         for (int row : lvRemoteDir->SelectedRows()) {
@@ -52,7 +53,10 @@ void TMainWindow::btnRemoveFileClick()
                         lkError);
                 continue;
             }
-            if (IsRemoteDirectory(item)) {
+            if (IsRemoteDirectory(item) && QueueFolders) {
+                // Whole trees go through the transfer queue after one confirmation.
+                folders.push_back(RemoteItemName(item));
+            } else if (IsRemoteDirectory(item)) {
                 AppendCommand(qcCwd, {item.Caption});
                 AppendCommand(qcList);
                 AppendCommand(qcExpandRemove);
@@ -65,6 +69,8 @@ void TMainWindow::btnRemoveFileClick()
     }
     AppendCommand(qcList);
     RunQueueIfReady();
+    if (!folders.empty())
+        QueueFolderRemoves(folders);
 }
 
 bool TMainWindow::ExpandRemove()

@@ -59,6 +59,7 @@ void TMainWindow::dirLocalDirsChange()
 void TMainWindow::dirLocalDirsEnter()
 {
     RemotePaneActive = false;
+    LocalTreeActive = true;
 }
 
 void TMainWindow::fcbLocalFilterChange()
@@ -203,4 +204,5 @@ void TMainWindow::flbLocalFilesChange()
 void TMainWindow::lvLocalDirEnter()
 {
     RemotePaneActive = false;
+    LocalTreeActive = false;
 }

@@ -112,12 +112,15 @@ void TMainWindow::TransfertTypeAscii1Click()
 
 void TMainWindow::btnDownloadClick()
 {
+    std::vector<std::string> folders;
     if (lvRemoteDir->SelCount() > 0) {
         const TFileListModel& model = *lvRemoteDir->Model();
         for (int row : lvRemoteDir->SelectedRows()) {
             const TFileListItem& item = model.Item(row);
+            if (IsRemoteDirectory(item) && !IsParentDirItem(item) && IsSafeRemoteName(RemoteItemName(item)))
+                folders.push_back(RemoteItemName(item));   // whole trees go through the transfer queue
             if (IsRemoteDirectory(item) || IsParentDirItem(item))
-                continue;   // directories are not downloaded
+                continue;
             const std::string name = RemoteItemName(item);
             if (!IsSafeRemoteName(name)) {
                 LogUser(RefusedRemoteNameText(item.Caption), lkError);
@@ -131,6 +134,8 @@ void TMainWindow::btnDownloadClick()
     }
     AppendCommand(qcSetFlag, {QStringLiteral("0"), QStringLiteral("-1")});
     RunQueueIfReady();
+    if (QueueFolders && !folders.empty())
+        QueueFolderDownloads(folders);
 }
 
 void TMainWindow::btnUploadClick()
@@ -141,6 +146,11 @@ void TMainWindow::btnUploadClick()
         QString Size;
     };
     std::vector<TUpload> uploads;
+    if (QueueFolders && LocalTreeActive && flbLocalFiles.SelCount() == 0 && !flbLocalFiles.Directory().empty()) {
+        // The folder picked in the folder tree goes whole, through the transfer queue.
+        QueueFolderUpload();
+        return;
+    }
     if (flbLocalFiles.SelCount() > 0) {
         // Every size is read before anything is queued: a file that cannot be opened ends
         // the action with nothing queued.

@@ -1,6 +1,7 @@
 // oftp: a headless command-line front end of the FTP engine for scripts, tests and
 // benchmarks. One session per run: connect, optional CWD, one command, QUIT.
 #include "cli/OftpOptions.h"
+#include "cli/OftpTree.h"
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
 #include "platform/UserPlaces.h"
@@ -55,32 +56,7 @@ public:
     void Start()
     {
         FProgress = isatty(2) == 1;
-        FFtp.SetTimeout(0);
-        FFtp.SetHostName(FOpt.Host);
-        FFtp.SetPort(FOpt.Port);
-        FFtp.SetUserName(FOpt.User);
-        FFtp.SetPassWord(FOpt.Password);
-        if (!FOpt.FtpProxy.empty()) {
-            FFtp.SetConnectionType(ftpProxy);
-            FFtp.SetProxyServer(FOpt.FtpProxy);
-        }
-        if (!FOpt.SocksKind.empty()) {
-            // Both connections pass through the SOCKS server; data connections are passive.
-            std::size_t colon = FOpt.SocksServer.rfind(':');
-            FFtp.SetConnectionType(FOpt.SocksKind == "4" ? ftpSocks4 : FOpt.SocksKind == "4A" ? ftpSocks4A : ftpSocks5);
-            FFtp.SetSocksServer(FOpt.SocksServer.substr(0, colon));
-            FFtp.SetSocksPort(FOpt.SocksServer.substr(colon + 1));
-            FFtp.SetSocksUserCode(FOpt.SocksUser);
-            FFtp.SetSocksPassword(FOpt.SocksPassword);
-            if (FOpt.SocksUser.empty()) {
-                // Without a user name there is no login to offer: a proxy that wants none
-                // would refuse a client that offers only the user/password method.
-                FFtp.ControlSocket()->SetSocksAuthentication(socksNoAuthentication);
-                FFtp.DataSocket()->SetSocksAuthentication(socksNoAuthentication);
-            }
-        }
-        FFtp.SetPassiveMode(FOpt.Passive);
-        FFtp.SetBinary(FOpt.Binary);
+        ConfigureOftpEngine(FFtp, FOpt);
         if (FOpt.Verbose)
             FFtp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         FFtp.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { RequestDone(Error); };
@@ -370,7 +346,11 @@ int main(int argc, char** argv)
     }
     QCoreApplication app(argc, argv);
     TOftpSession session(options);
-    QTimer::singleShot(0, [&session] { session.Start(); });
+    if (IsOftpQueueCommand(options))
+        QTimer::singleShot(0, [&options] { StartOftpQueueCommand(options); });
+    else
+        QTimer::singleShot(0, [&session] { session.Start(); });
     int rc = app.exec();
+    EndOftpQueueCommand();
     return rc;
 }

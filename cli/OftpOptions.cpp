@@ -25,11 +25,15 @@ const char* OftpUsage()
            "       oftp [options] HOST nlst [DIR]\n"
            "       oftp [options] HOST get REMOTE LOCAL\n"
            "       oftp [options] HOST put LOCAL REMOTE\n"
+           "       oftp [options] HOST get -r REMOTE_DIR LOCAL_DIR\n"
+           "       oftp [options] HOST put -r LOCAL_DIR REMOTE_DIR\n"
+           "       oftp [options] HOST rm [-r] REMOTE\n"
            "       oftp [options] HOST quote LINE\n"
            "options: --port P  --user U  --password P | --password-env VAR\n"
            "         --passive | --active  --binary | --ascii  --resume  --dir D\n"
            "         --socks4 H:P | --socks4a H:P | --socks5 H:P  --socks-user U\n"
            "         --socks-password P | --socks-password-env VAR  --ftp-proxy HOST  -v\n"
+           "         --parallel N (connections of a folder transfer, 1 to 10; default 1)\n"
            "A password on the command line can be read by other users of this machine;\n"
            "--password-env VAR takes it from the environment variable VAR instead.\n";
 }
@@ -93,6 +97,14 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
         } else if (a == "--ftp-proxy") {
             if (!value(Out.FtpProxy) || Out.FtpProxy.empty())
                 return "--ftp-proxy needs a value";
+        } else if (a == "-r" || a == "--recursive") {
+            Out.Recursive = true;
+        } else if (a == "--parallel") {
+            std::string n;
+            if (!value(n) || n.empty() || n.size() > 2 || n.find_first_not_of("0123456789") != std::string::npos
+                || std::stoi(n) < 1 || std::stoi(n) > 10)
+                return "--parallel needs a number from 1 to 10";
+            Out.Parallel = std::stoi(n);
         } else if (a == "-v") {
             Out.Verbose = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -113,12 +125,17 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
     } else if (Out.Command == "get" || Out.Command == "put") {
         if (n != 2)
             return Out.Command + " needs two file names";
+    } else if (Out.Command == "rm") {
+        if (n != 1 || Out.Args[0].empty())
+            return "rm needs one remote name";
     } else if (Out.Command == "quote") {
         if (n != 1 || Out.Args[0].empty())
             return "quote needs one command line";
     } else {
         return "unknown command " + Out.Command;
     }
+    if (Out.Recursive && Out.Command != "get" && Out.Command != "put" && Out.Command != "rm")
+        return "-r goes with get, put and rm";
     if (!Out.SocksKind.empty() && !Out.FtpProxy.empty())
         return "--ftp-proxy and a SOCKS server exclude each other";
     return "";

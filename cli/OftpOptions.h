@@ -20,7 +20,9 @@ struct TOftpOptions {
     std::string SocksPassword;
     std::string FtpProxy;
     bool Verbose = false;
-    std::string Command;          // ls, nlst, get, put, quote
+    bool Recursive = false;       // -r: get, put and rm act on whole folders
+    int Parallel = 1;             // --parallel N: connections of a folder transfer (1 to 10)
+    std::string Command;          // ls, nlst, get, put, rm, quote
     std::vector<std::string> Args;
 };
 

@@ -112,6 +112,8 @@ protected:
 
 TEST_F(TransferServerTest, VsftpdDownloadsTheSelectedFilesAndRewriteAllAnswersOnce)
 {
+    // Folders handled one level deep, as when they do not go through the transfer queue.
+    Main().QueueFolders = false;
     if (!StartVsftpd())
         OMBREX_PEER_MISSING("vsftpd");
     ASSERT_EQ(::mkdir(OnServer("/pub").c_str(), 0755), 0);
@@ -237,6 +239,8 @@ TEST_F(TransferServerTest, VsftpdSendsEachFileWithItsOwnType)
 
 TEST_F(TransferServerTest, VsftpdRemovesADirectoryMakesOneAndRenames)
 {
+    // Folders handled one level deep, as when they do not go through the transfer queue.
+    Main().QueueFolders = false;
     if (!StartVsftpd())
         OMBREX_PEER_MISSING("vsftpd");
     // Made here as root, so opened to the anonymous user that removes them.

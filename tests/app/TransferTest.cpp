@@ -346,6 +346,9 @@ TEST_F(TransferTest, EachFileIsSentWithItsOwnType)
 
 TEST_F(TransferTest, RemoveExpandsADirectoryAndAFailedChangeIntoOneRemovesNothingAbove)
 {
+    // The one-level removal of a folder, as it runs when folders do not go through the
+    // transfer queue.
+    Main().QueueFolders = false;
     FakeFtpServer s;
     const std::string pub = DirLine("gone") + DirLine("sub") + FileLine("f.txt", "1") + FileLine("keep.txt", "1");
     Session(s, pub);
@@ -375,6 +378,9 @@ TEST_F(TransferTest, RemoveExpandsADirectoryAndAFailedChangeIntoOneRemovesNothin
 
 TEST_F(TransferTest, AFailedChangeBackOutOfADirectoryStopsTheRemoval)
 {
+    // The one-level removal of a folder, as it runs when folders do not go through the
+    // transfer queue.
+    Main().QueueFolders = false;
     FakeFtpServer s;
     const std::string pub = DirLine("sub") + DirLine("the next") + FileLine("f.txt", "1");
     Session(s, pub);

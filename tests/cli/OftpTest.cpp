@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <regex>
@@ -104,8 +105,8 @@ RunResult RunOftp(const std::vector<std::string>& args, int timeoutMs = 60000)
 
 
 // Runs oftp with its standard error on a terminal (so that it shows its progress) and
-// returns what it wrote there.
-std::string RunOftpOnTerminal(const std::vector<std::string>& args)
+// returns what it wrote there (and its wait status in *status when asked).
+std::string RunOftpOnTerminal(const std::vector<std::string>& args, int* exitStatus = nullptr)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
@@ -144,6 +145,8 @@ std::string RunOftpOnTerminal(const std::vector<std::string>& args)
         }
         int status = 0;
         waitpid(pid, &status, 0);
+        if (exitStatus)
+            *exitStatus = status;
     }
     close(master);
     return out;
@@ -223,6 +226,10 @@ TEST_F(Oftp, BadUsageExitsWith2)
         {"127.0.0.1", "quote"},
         {"--port", "127.0.0.1"},
         {"--socks5", "nocolon", "127.0.0.1", "ls"},
+        {"--parallel", "0", "127.0.0.1", "get", "-r", "a", "b"},
+        {"--parallel", "11", "127.0.0.1", "get", "-r", "a", "b"},
+        {"127.0.0.1", "ls", "-r"},
+        {"127.0.0.1", "rm"},
     };
     for (const auto& args : cases) {
         RunResult r = RunOftp(args);
@@ -509,4 +516,65 @@ TEST_F(Oftp, FormerBugTheAsciiPerCentPassed100)
         most = std::max(most, std::stoi((*i)[1]));
     EXPECT_EQ(most, 100) << shown;
     EXPECT_EQ(testsrv::ReadFile(FLocal + "/lines.txt"), std::string(300000, '\n'));
+}
+
+// ---- folder commands ----
+
+namespace {
+
+int DiffTrees(const std::string& a, const std::string& b)
+{
+    return system(("diff -r '" + a + "' '" + b + "' >/dev/null && diff -r '" + b + "' '" + a + "' >/dev/null").c_str());
+}
+
+} // namespace
+
+TEST_F(Oftp, FolderCommandsCopyAndDeleteWholeTrees)
+{
+    std::string src = FLocal + "/tree-src";
+    for (const char* d : {"", "/empty", "/a b", "/a b/c", "/many"})
+        mkdir((src + d).c_str(), 0755);
+    testsrv::WriteFile(src + "/a b/c/deep.bin", Random(70000, 5));
+    for (int i = 0; i < 30; ++i)
+        testsrv::WriteFile(src + "/many/f" + std::to_string(i), Random(std::size_t(i * 100), unsigned(i)));
+
+    struct Row {
+        const char* Name;
+        std::vector<std::string> Args;
+        int Status;
+        std::function<bool()> Check;
+    };
+    std::string remote = FServer->LocalPath("/tree-up");
+    std::string back = FLocal + "/tree-back";
+    const Row rows[] = {
+        {"put -r", {"--parallel", "3", "put", "-r", src, "/tree-up"}, 0, [&] { return DiffTrees(src, remote) == 0; }},
+        {"get -r", {"--parallel", "3", "get", "-r", "/tree-up", back}, 0, [&] { return DiffTrees(remote, back) == 0; }},
+        {"get -r, one connection", {"get", "-r", "tree-up", back + "1"}, 0, [&] { return DiffTrees(remote, back + "1") == 0; }},
+        {"rm -r", {"--parallel", "2", "rm", "-r", "/tree-up"}, 0, [&] { return access(remote.c_str(), F_OK) != 0; }},
+        {"rm -r of nothing", {"rm", "-r", "/tree-up"}, 1, [] { return true; }},
+        {"get -r of nothing", {"get", "-r", "/no-such-dir", back + "2"}, 1, [] { return true; }},
+    };
+    for (const Row& r : rows) {
+        RunResult res = RunOftp(Cat(Base(), r.Args), 120000);
+        EXPECT_EQ(res.Status, r.Status) << r.Name << ": " << res.Err;
+        EXPECT_TRUE(r.Check()) << r.Name;
+        EXPECT_EQ(res.Out, "") << r.Name;
+        if (r.Status == 0)
+            EXPECT_EQ(res.Err, "") << r.Name << ": no progress line when stderr is no terminal";
+        else
+            EXPECT_NE(res.Err.find("failed: "), std::string::npos) << r.Name << ": " << res.Err;
+    }
+}
+
+TEST_F(Oftp, FolderProgressLineOnATerminal)
+{
+    std::string src = FLocal + "/tty-src";
+    mkdir(src.c_str(), 0755);
+    testsrv::WriteFile(src + "/big.bin", Random(8u << 20, 9));
+    int status = -1;
+    std::string shown = RunOftpOnTerminal(Cat(Base(), {"put", "-r", src, "/tty-up"}), &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_NE(shown.find("/s"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("left"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("1/1 files"), std::string::npos) << shown;
 }

@@ -125,7 +125,7 @@ std::unique_ptr<FtpServer> StartVsftpd()
     return nullptr;
 }
 
-std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo)
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress)
 {
     const char* python = "/usr/bin/python3";
     std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/pyftpd_server.py";
@@ -148,6 +148,8 @@ std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo)
                                      server->FUser, "--password", server->FPassword};
     if (anonymousToo)
         argv.push_back("--anonymous");
+    if (maxLoginsPerAddress > 0)
+        argv.insert(argv.end(), {"--max-cons-per-ip", std::to_string(maxLoginsPerAddress)});
     server->FPid = Spawn(argv, pipeFds[1]);
     close(pipeFds[1]);
 

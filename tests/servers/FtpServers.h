@@ -37,7 +37,7 @@ public:
 protected:
     FtpServer() = default;
     friend std::unique_ptr<FtpServer> StartVsftpd();
-    friend std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo);
+    friend std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress);
     int FPid = -1;
     std::uint16_t FPort = 0;
     std::string FTempDir;
@@ -52,8 +52,9 @@ protected:
 // folder whose "upload" sub-folder is writable; null when vsftpd cannot run here.
 std::unique_ptr<FtpServer> StartVsftpd();
 // Starts pyftpdlib with user "tester"/"secret" (and anonymous if asked) serving a fresh
-// writable folder; null when pyftpdlib cannot run here.
-std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo = false);
+// writable folder; null when pyftpdlib cannot run here. With maxLoginsPerAddress above 0,
+// logins beyond that many at once are refused with "421 Too many connections ...".
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo = false, int maxLoginsPerAddress = 0);
 
 // A free TCP port on 127.0.0.1 at the time of the call.
 std::uint16_t FreeLoopbackPort();

@@ -23,6 +23,8 @@ def main():
     ap.add_argument("--anonymous", action="store_true")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--banner", default="Ombrex test server ready.")
+    # More logins from one address than this are refused with 421 (0: no limit).
+    ap.add_argument("--max-cons-per-ip", type=int, default=0)
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.ERROR)
@@ -47,6 +49,7 @@ def main():
 
     server = FTPServer(("127.0.0.1", args.port), Handler)
     server.max_cons = 256
+    server.max_cons_per_ip = args.max_cons_per_ip
     print("PORT %d" % server.address[1], flush=True)
     try:
         server.serve_forever(handle_exit=True)
