@@ -222,6 +222,9 @@ protected:
     virtual void DoChangeState(TSocketState OldState, TSocketState NewState);
     virtual void DoDnsLookupDone(std::uint16_t Error);
     virtual void DoError();
+    // True when a layer holds received bytes that the system's readiness does not show
+    // (decrypted or undecrypted TLS records); the receive loop goes on while it does.
+    virtual bool HasBufferedInput() { return false; }
     // One recv call on the handle.
     virtual std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags);
     // One recvfrom call on the handle.

@@ -78,7 +78,7 @@ std::string FtpServer::LocalPath(const std::string& serverPath) const
     return FRoot + serverPath;
 }
 
-std::unique_ptr<FtpServer> StartVsftpd()
+std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig)
 {
     const char* binary = "/usr/sbin/vsftpd";
     struct passwd* ftpUser = getpwnam("ftp");
@@ -113,7 +113,7 @@ std::unique_ptr<FtpServer> StartVsftpd()
           << "secure_chroot_dir=/var/run/vsftpd/empty\npam_service_name=vsftpd\n"
           << "ascii_upload_enable=YES\nascii_download_enable=YES\n"
           << "idle_session_timeout=600\ndata_connection_timeout=300\n"
-          << "ftpd_banner=Ombrex test vsftpd ready.\n";
+          << "ftpd_banner=Ombrex test vsftpd ready.\n" << extraConfig;
         if (!WriteFile(conf, c.str()))
             return nullptr;
         mkdir("/var/run/vsftpd", 0755);
@@ -125,7 +125,7 @@ std::unique_ptr<FtpServer> StartVsftpd()
     return nullptr;
 }
 
-std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo)
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, const std::vector<std::string>& extraArgs)
 {
     const char* python = "/usr/bin/python3";
     std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/pyftpd_server.py";
@@ -148,6 +148,7 @@ std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo)
                                      server->FUser, "--password", server->FPassword};
     if (anonymousToo)
         argv.push_back("--anonymous");
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     server->FPid = Spawn(argv, pipeFds[1]);
     close(pipeFds[1]);
 

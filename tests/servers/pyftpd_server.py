@@ -23,6 +23,9 @@ def main():
     ap.add_argument("--anonymous", action="store_true")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--banner", default="Ombrex test server ready.")
+    # FTPS: the certificate and key (one PEM file); TLS is then required on the control
+    # and the data connections.
+    ap.add_argument("--tls-cert", default=None)
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.ERROR)
@@ -36,7 +39,12 @@ def main():
     if args.anonymous:
         auth.add_anonymous(args.root, perm="elradfmwMT")
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         authorizer = auth
         banner = args.banner
         # Tests compare throughput and transfer big files; the default buffers are small.
@@ -44,6 +52,10 @@ def main():
         ac_out_buffer_size = 262144
         permit_foreign_addresses = False
         use_sendfile = True
+        if args.tls_cert:
+            certfile = args.tls_cert
+            tls_control_required = True
+            tls_data_required = True
 
     server = FTPServer(("127.0.0.1", args.port), Handler)
     server.max_cons = 256
