@@ -3,6 +3,8 @@
 #include "cli/OftpOptions.h"
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
+#include "platform/SettingsPlace.h"
+#include "platform/TrustedCertificates.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -65,6 +67,8 @@ public:
         }
         FFtp.SetPassiveMode(FOpt.Passive);
         FFtp.SetBinary(FOpt.Binary);
+        if (!SetUpTls())
+            return;
         if (FOpt.Verbose)
             FFtp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         FFtp.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { RequestDone(Error); };
@@ -93,6 +97,32 @@ public:
     int ExitCode() const { return FExitCode; }
 
 private:
+    // FTP over TLS as the options ask; false (after failing the run) when it cannot be.
+    bool SetUpTls()
+    {
+        if (FOpt.Tls.empty())
+            return true;
+        FFtp.SetTlsMode(FOpt.Tls == "explicit"  ? ftpTlsRequireExplicit
+                        : FOpt.Tls == "implicit" ? ftpTlsRequireImplicit
+                                                 : ftpTlsExplicitIfAvailable);
+        std::string error;
+        if (!FOpt.CaFile.empty() && !FFtp.SslContext()->LoadCaFile(FOpt.CaFile, error)) {
+            Fail(error);
+            return false;
+        }
+        if (FOpt.Insecure)
+            std::fprintf(stderr, "oftp: warning: --insecure: the server's certificate is not verified\n");
+        FFtp.OnCertificateCheck = [this](TCustomFtpCli*, const TSslCertificateInfo& Info, bool& Accept) {
+            // Certificates the user trusted in the window are trusted here too.
+            const std::string port = FFtp.ControlSocket()->Port();
+            Accept = FOpt.Insecure
+                     || platform::LookupTrustedCertificate(platform::TrustedCertificatesPath(), FOpt.Host, port,
+                                                           Info.Fingerprint)
+                            == platform::TCertificateTrust::Trusted;
+        };
+        return true;
+    }
+
     void AddListing(bool Long)
     {
         char name[] = "/tmp/oftp-list-XXXXXX";

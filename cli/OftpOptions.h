@@ -20,6 +20,9 @@ struct TOftpOptions {
     std::string SocksPassword;
     std::string FtpProxy;
     bool Verbose = false;
+    std::string Tls;              // "", "explicit", "if-available" or "implicit"
+    std::string CaFile;           // extra trusted certificates (PEM)
+    bool Insecure = false;        // no certificate verification
     std::string Command;          // ls, nlst, get, put, quote
     std::vector<std::string> Args;
 };

@@ -5,6 +5,7 @@
 #include "dialogs/InputDialog.h"
 #include "platform/MessageWindow.h"
 #include "platform/PrivateProfile.h"
+#include "platform/SettingsPlace.h"
 #include "platform/SystemImageList.h"
 
 #include <QCheckBox>
@@ -176,7 +177,7 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
 
 QString TConnectForm::DefaultSettingsPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/OFTP.ini");
+    return QString::fromLocal8Bit(platform::SettingsFilePath());
 }
 
 void TConnectForm::SetSettingsPath(const QString& path)

@@ -149,6 +149,7 @@ void TCustomFtpCli::DataPort()
     data.OnDataAvailable = nullptr;
     data.OnSessionConnected = nullptr;
     data.OnDataSent = nullptr;
+    PrepareDataTls();
 
     std::string cmd;
     if (!FPassiveMode) {
@@ -315,6 +316,7 @@ void TCustomFtpCli::DownloadAdopt(wsock::SOCKET Handle)
     data.OnDataSent = nullptr;
     data.Dup(Handle);
     FStartTime = platform::GetTickCount64();
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::DownloadConnected(std::uint16_t Error)
@@ -419,7 +421,7 @@ void TCustomFtpCli::DownloadClosed(std::uint16_t Error)
     }
     CloseLocalFile();
     FDownloadClosed = true;
-    FCloseError = Error;
+    FCloseError = DataCloseError(Error);
     CheckTransferDone(FDownloadClosed);
 }
 
@@ -440,6 +442,7 @@ void TCustomFtpCli::FirstDataReply()
         return;
     }
     FNext = &TCustomFtpCli::FinalDataReply;
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::FinalDataReply()
@@ -628,6 +631,7 @@ void TCustomFtpCli::UploadAdopt(wsock::SOCKET Handle)
     FDataConnected = true;
     if (FFirstReply && FStartTime == 0)
         FWindow->PostMessage(WM_FTP_SENDDATA);
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::UploadConnected(std::uint16_t Error)
@@ -661,6 +665,7 @@ void TCustomFtpCli::FirstUploadReply()
     if (FReplyCode == 150 || FReplyCode == 125) {
         FFirstReply = true;
         FNext = &TCustomFtpCli::FinalUploadReply;
+        MaybeStartDataTls();
         if (FPassiveMode) {
             FDataSocket->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { UploadPump(e); };
             UploadPump(0);
@@ -695,6 +700,8 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     if (FEndOfFile || !FFirstReply || !FDataConnected)
         return;
     TWSocket& data = *FDataSocket;
+    if (FProtP && data.SslState() != sslEstablished)
+        return;   // the data connection's handshake ends with the next pump
     // One block at a time: the next is read when the socket reports this one sent, so
     // the end of file never closes the connection with bytes still queued.
     if (!data.AllSent() || data.State() != wsConnected)
@@ -735,7 +742,7 @@ void TCustomFtpCli::UploadClosed(std::uint16_t Error)
 {
     CloseLocalFile();
     FUploadClosed = true;
-    FCloseError = Error;
+    FCloseError = DataCloseError(Error);
     CheckTransferDone(FUploadClosed);
 }
 

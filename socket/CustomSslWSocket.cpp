@@ -217,6 +217,7 @@ void TCustomSslWSocket::FreeSsl()
     FSslEof = false;
     FSslTruncated = false;
     FSslClosing = false;
+    FSslLocalClose = false;
 }
 
 void TCustomSslWSocket::AssignDefaults()
@@ -405,7 +406,14 @@ std::int64_t TCustomSslWSocket::RawReceive(void* Buffer, std::int64_t Len, int F
         wsock::WSASetLastError(wsock::WSAEWOULDBLOCK);
         return -1;
     case SSL_ERROR_ZERO_RETURN:
-        return 0;   // close_notify: the end of the stream, as the peer meant it
+        // close_notify: the end of the stream, as the peer meant it. Answered at once:
+        // servers (vsftpd) wait for ours before they close the connection.
+        if (!(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN)) {
+            FSslClosing = true;
+            SSL_shutdown(FSsl);
+            ERR_clear_error();
+        }
+        return 0;
     default:
         if (FSslEof && (e == SSL_ERROR_SYSCALL || ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
             ERR_clear_error();
@@ -481,8 +489,16 @@ void TCustomSslWSocket::DoDataSent(std::uint16_t Error)
     TCustomSocksWSocket::DoDataSent(Error);
 }
 
+void TCustomSslWSocket::Abort()
+{
+    FSslLocalClose = true;
+    TCustomSocksWSocket::Abort();
+}
+
 void TCustomSslWSocket::Close()
 {
+    // Our own close: whatever the peer did not send is not missing.
+    FSslLocalClose = true;
     if (FSsl && FSslState == sslEstablished && FHandle != wsock::INVALID_SOCKET
         && !(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN)) {
         // close_notify tells the peer the stream ends here and was not cut short.
@@ -509,7 +525,7 @@ void TCustomSslWSocket::DoSessionClosed(std::uint16_t Error)
     if (Error == 0 && FSsl) {
         if (FSslState == sslFailed && !FSslErrorText.empty() && SSL_is_init_finished(FSsl)) {
             Error = sslProtocolError;
-        } else if (FSslState == sslEstablished && FSslStrictClose
+        } else if (FSslState == sslEstablished && FSslStrictClose && !FSslLocalClose
                    && !(SSL_get_shutdown(FSsl) & SSL_RECEIVED_SHUTDOWN)) {
             if (FSslErrorText.empty())
                 FSslErrorText = "connection closed without TLS close_notify (data may be truncated)";

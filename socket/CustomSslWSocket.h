@@ -122,6 +122,8 @@ public:
     std::int64_t Send(const void* Data, std::int64_t Len) override;
     // Sends close_notify (once) and closes.
     void Close() override;
+    // Closes at once (no close_notify).
+    void Abort() override;
 
 protected:
     void AssignDefaults() override;
@@ -160,5 +162,6 @@ private:
     bool FSslTruncated = false;    // ... before close_notify
     bool FSslClosing = false;      // Close is sending close_notify: errors are ignored
     bool FSslReadPosted = false;
-    bool FSslCleanClose = false;   // the last session ended with the peer's close_notify   // a read notification is queued for OpenSSL's buffers
+    bool FSslCleanClose = false;
+    bool FSslLocalClose = false;   // the close was ours, not the peer's   // the last session ended with the peer's close_notify   // a read notification is queued for OpenSSL's buffers
 };
