@@ -289,6 +289,9 @@ void TCustomSslWSocket::StartSslHandshake()
     FSslErrorText.clear();
     FSslCleanClose = false;
     FSslState = sslHandshaking;
+    ++FSslHandshakeCount;
+    if (FSslHandshakeTimeout > 0)
+        platform::PostMessageAfter(WindowHandle(), FSslHandshakeTimeout, WM_SSL_HANDSHAKE_TIMEOUT, FSslHandshakeCount);
     ContinueHandshake();
 }
 
@@ -354,6 +357,13 @@ void TCustomSslWSocket::WndProc(platform::TMessage& Msg)
 {
     if (Msg.Msg == WM_SOCKET_NOTIFY)
         FSslReadPosted = false;
+    if (Msg.Msg == WM_SSL_HANDSHAKE_TIMEOUT) {
+        // A server that accepted AUTH TLS (or the connection) but never answers the
+        // handshake must not hold the session for ever.
+        if (Msg.WParam == FSslHandshakeCount && FSslState == sslHandshaking)
+            FailHandshake("TLS handshake timed out");
+        return;
+    }
     TCustomSocksWSocket::WndProc(Msg);
 }
 

@@ -99,6 +99,9 @@ public:
     // The negotiated protocol ("TLSv1.3") and cipher ("TLS_AES_256_GCM_SHA384"); empty without TLS.
     std::string SslVersion() const;
     std::string SslCipher() const;
+    // Milliseconds a handshake may take before it fails (0: no limit); default 30 s.
+    std::uint32_t SslHandshakeTimeout() const { return FSslHandshakeTimeout; }
+    void SetSslHandshakeTimeout(std::uint32_t Value) { FSslHandshakeTimeout = Value; }
     // True when the session was resumed from the context's stored session.
     bool SslSessionReused() const;
     // The server's certificate and its verification; false without one.
@@ -163,5 +166,7 @@ private:
     bool FSslClosing = false;      // Close is sending close_notify: errors are ignored
     bool FSslReadPosted = false;
     bool FSslCleanClose = false;
-    bool FSslLocalClose = false;   // the close was ours, not the peer's   // the last session ended with the peer's close_notify   // a read notification is queued for OpenSSL's buffers
+    bool FSslLocalClose = false;
+    std::uint32_t FSslHandshakeTimeout = 30000;
+    std::uintptr_t FSslHandshakeCount = 0;   // names the handshake a time-out message is for   // the close was ours, not the peer's   // the last session ended with the peer's close_notify   // a read notification is queued for OpenSSL's buffers
 };
