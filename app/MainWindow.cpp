@@ -4,6 +4,7 @@
 
 #include "app/LocalFilterComboBox.h"
 #include "dialogs/AboutBox.h"
+#include "platform/SettingsPlace.h"
 #include "dialogs/LogForm.h"
 #include "platform/MessageWindow.h"
 #include "platform/SystemImageList.h"
@@ -112,6 +113,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
     ListTempPath = QCoreApplication::applicationDirPath() + QStringLiteral("/OFTPTEMP.TMP");
     AscModExPath = QCoreApplication::applicationDirPath() + QStringLiteral("/AscModEx.txt");
+    TrustedCertificatesPath = QString::fromLocal8Bit(platform::TrustedCertificatesPath());
     CreateFtpClient();
 
     FRemoteModel = new TFileListModel(&ImageListForFTPFiles, this);

@@ -8,6 +8,7 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -22,9 +23,17 @@ extern const char* const ConnectDefaultServerName;
 // password, an e-mail address that names nobody.
 extern const char* const ConnectDefaultPassword;
 
+// The choices of cboEncryption, in its order (the favourites store the index as "Encryption").
+enum TConnectEncryption : int {
+    ceExplicitIfAvailable = 0,   // "Use explicit FTP over TLS if available" (the default)
+    ceRequireExplicit = 1,       // "Require explicit FTP over TLS"
+    ceRequireImplicit = 2,       // "Require implicit FTP over TLS"
+    cePlainOnly = 3,             // "Only use plain FTP (insecure)"
+};
+
 // Modal dialog that names the server to connect to. The main window shows it with
 // ShowModal() and, only when that returns QDialog::Accepted, reads txtServerName,
-// txtPort, txtUserName, txtPassWord, chkPassive and txtRemoteDir as they stand. Created
+// txtPort, txtUserName, txtPassWord, chkPassive, txtRemoteDir and cboEncryption as they stand. Created
 // once and reused: the fields keep what they held when it was last closed.
 class TConnectForm : public QDialog {
 public:
@@ -47,6 +56,7 @@ public:
     QPushButton* btnSaveCurrent;     // "Add to favorites": stores the fields as a site
     QPushButton* btnKillCurrent;     // "Delete": removes the selected site
     QListWidget* lstFavorites;       // site names, single selection, unsorted
+    QComboBox* cboEncryption;        // FTP over TLS, one of TConnectEncryption; last in the tab order
 
     // The shared one-line input dialog, set by start-up; when empty the dialog uses one
     // of its own.

@@ -93,6 +93,8 @@ struct TlsSession {
     }
 };
 
+} // namespace
+
 struct ServerCase {
     const char* Name;
     const char* Kind;
@@ -107,7 +109,6 @@ const ServerCase kServers[] = {
     {"pyftpdlib_active", "pyftpdlib", false},
 };
 
-} // namespace
 
 // ---- every transfer kind over TLS, per server and data connection mode ----
 
