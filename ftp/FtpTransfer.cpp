@@ -717,6 +717,11 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     }
     if (n == 0) {
         FEndOfFile = true;
+        if (data.SslState() == sslEstablished) {
+            // close_notify and the half-close; the server's close ends the upload.
+            data.SslShutdown();
+            return;
+        }
         CloseDataSocket();
         return;
     }
@@ -754,6 +759,10 @@ void TCustomFtpCli::FinalUploadReply()
         return;
     if (FReplyCode == 226 || FReplyCode == 250) {
         FFinalReply = true;
+        // The server has everything; a TLS data connection waiting for the server's close
+        // after our close_notify may go now.
+        if (FEndOfFile && !FUploadClosed && FDataSocket->SslState() == sslEstablished)
+            CloseDataSocket();
         CheckTransferDone(FUploadClosed);
         return;
     }

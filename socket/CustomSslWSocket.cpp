@@ -288,6 +288,7 @@ void TCustomSslWSocket::StartSslHandshake()
     SSL_set_bio(FSsl, bio, bio);
     FSslErrorText.clear();
     FSslCleanClose = false;
+    FSslPlainBytes = 0;
     FSslState = sslHandshaking;
     ++FSslHandshakeCount;
     if (FSslHandshakeTimeout > 0)
@@ -402,6 +403,8 @@ std::int64_t TCustomSslWSocket::RawReceive(void* Buffer, std::int64_t Len, int F
     int r = (Flags & wsock::MSG_PEEK) ? SSL_peek_ex(FSsl, Buffer, std::size_t(len), &got)
                                       : SSL_read_ex(FSsl, Buffer, std::size_t(len), &got);
     if (r == 1) {
+        if (!(Flags & wsock::MSG_PEEK))
+            FSslPlainBytes += std::int64_t(got);
         PostPendingRead();
         return static_cast<std::int64_t>(got);
     }
@@ -422,6 +425,8 @@ std::int64_t TCustomSslWSocket::RawReceive(void* Buffer, std::int64_t Len, int F
             FSslClosing = true;
             SSL_shutdown(FSsl);
             ERR_clear_error();
+        } else if (FSslLocalClose) {
+            CloseLater();   // the answer to our SslShutdown: both sides are done
         }
         return 0;
     default:
@@ -499,6 +504,20 @@ void TCustomSslWSocket::DoDataSent(std::uint16_t Error)
     TCustomSocksWSocket::DoDataSent(Error);
 }
 
+void TCustomSslWSocket::SslShutdown()
+{
+    if (!FSsl || FSslState != sslEstablished || FHandle == wsock::INVALID_SOCKET) {
+        Close();
+        return;
+    }
+    FSslLocalClose = true;
+    FSslClosing = true;
+    ERR_clear_error();
+    if (!(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN))
+        SSL_shutdown(FSsl);
+    ERR_clear_error();
+}
+
 void TCustomSslWSocket::Abort()
 {
     FSslLocalClose = true;
@@ -511,10 +530,21 @@ void TCustomSslWSocket::Close()
     FSslLocalClose = true;
     if (FSsl && FSslState == sslEstablished && FHandle != wsock::INVALID_SOCKET
         && !(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN)) {
-        // close_notify tells the peer the stream ends here and was not cut short.
+        // Records the peer sent and we did not read (a TLS 1.3 session ticket on an upload)
+        // would make the system answer our close with a reset, and a reset throws away
+        // whatever of ours is still on its way: they are read first.
         FSslClosing = true;
+        char discard[16384];
+        for (int i = 0; i < 64; ++i) {
+            std::size_t got = 0;
+            ERR_clear_error();
+            if (SSL_read_ex(FSsl, discard, sizeof discard, &got) != 1)
+                break;
+        }
+        // close_notify tells the peer the stream ends here and was not cut short.
         ERR_clear_error();
-        SSL_shutdown(FSsl);
+        if (!(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN))
+            SSL_shutdown(FSsl);
         ERR_clear_error();
         if (!SendQueueEmpty())
             TryToSend();
@@ -535,8 +565,10 @@ void TCustomSslWSocket::DoSessionClosed(std::uint16_t Error)
     if (Error == 0 && FSsl) {
         if (FSslState == sslFailed && !FSslErrorText.empty() && SSL_is_init_finished(FSsl)) {
             Error = sslProtocolError;
-        } else if (FSslState == sslEstablished && FSslStrictClose && !FSslLocalClose
+        } else if (FSslState == sslEstablished && FSslStrictClose && !FSslLocalClose && FSslPlainBytes > 0
                    && !(SSL_get_shutdown(FSsl) & SSL_RECEIVED_SHUTDOWN)) {
+            // Nothing received is nothing cut short: pyftpdlib closes the data connection
+            // of an empty listing without close_notify when it has not seen our Finished yet.
             if (FSslErrorText.empty())
                 FSslErrorText = "connection closed without TLS close_notify (data may be truncated)";
             Error = sslTruncated;

@@ -127,6 +127,12 @@ public:
     void Close() override;
     // Closes at once (no close_notify).
     void Abort() override;
+    // Ends the sending side in order: close_notify, then the socket stays open (reading and
+    // dropping) until the peer answers with its close_notify or closes. A peer that still
+    // writes (a late TLS 1.3 ticket) would otherwise get a reset that destroys the data it
+    // has not read yet; no TCP half-close either, since SOCKS proxies end both directions
+    // at the first end of stream. Without TLS this is Close.
+    void SslShutdown();
 
 protected:
     void AssignDefaults() override;
@@ -164,9 +170,10 @@ private:
     bool FSslEof = false;          // the transport reported end of stream
     bool FSslTruncated = false;    // ... before close_notify
     bool FSslClosing = false;      // Close is sending close_notify: errors are ignored
-    bool FSslReadPosted = false;
-    bool FSslCleanClose = false;
-    bool FSslLocalClose = false;
+    bool FSslReadPosted = false;   // a read notification is queued for OpenSSL's buffers
+    bool FSslCleanClose = false;   // the last session ended with the peer's close_notify
+    bool FSslLocalClose = false;   // the close was ours, not the peer's
+    std::int64_t FSslPlainBytes = 0;   // application bytes received in this session
     std::uint32_t FSslHandshakeTimeout = 30000;
-    std::uintptr_t FSslHandshakeCount = 0;   // names the handshake a time-out message is for   // the close was ours, not the peer's   // the last session ended with the peer's close_notify   // a read notification is queued for OpenSSL's buffers
+    std::uintptr_t FSslHandshakeCount = 0;   // names the handshake a time-out message is for
 };
