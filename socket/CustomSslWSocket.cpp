@@ -400,13 +400,46 @@ std::int64_t TCustomSslWSocket::RawReceive(void* Buffer, std::int64_t Len, int F
     ERR_clear_error();
     std::size_t got = 0;
     int len = static_cast<int>(std::min<std::int64_t>(Len, INT_MAX));
-    int r = (Flags & wsock::MSG_PEEK) ? SSL_peek_ex(FSsl, Buffer, std::size_t(len), &got)
-                                      : SSL_read_ex(FSsl, Buffer, std::size_t(len), &got);
-    if (r == 1) {
-        if (!(Flags & wsock::MSG_PEEK))
-            FSslPlainBytes += std::int64_t(got);
-        PostPendingRead();
-        return static_cast<std::int64_t>(got);
+    if (Flags & wsock::MSG_PEEK) {
+        if (SSL_peek_ex(FSsl, Buffer, std::size_t(len), &got) == 1)
+            return static_cast<std::int64_t>(got);
+        wsock::WSASetLastError(wsock::WSAEWOULDBLOCK);
+        return -1;
+    }
+    // One record per SSL_read; a large read takes every record that is there, so that a
+    // download writes its file in large pieces. What ends the loop (no more data, the
+    // peer's close) is met again by the next read.
+    std::size_t total = 0;
+    int r = 1;
+    while (total < std::size_t(len)) {
+        r = SSL_read_ex(FSsl, static_cast<char*>(Buffer) + total, std::size_t(len) - total, &got);
+        if (r != 1)
+            break;
+        total += got;
+    }
+    if (total > 0) {
+        const int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(FSsl, r);
+        ERR_clear_error();
+        FSslPlainBytes += std::int64_t(total);
+        if (e == SSL_ERROR_NONE || e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            PostPendingRead();
+        } else {
+            // The stream ended behind the data (close_notify, or the transport's end):
+            // nothing in the system is left to bring a notification, so one is queued
+            // for the next read to report the end. A close_notify is answered at once:
+            // servers (vsftpd) wait for ours before they close.
+            if (e == SSL_ERROR_ZERO_RETURN && !(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN)) {
+                FSslClosing = true;
+                SSL_shutdown(FSsl);
+                ERR_clear_error();
+            }
+            if (!FSslReadPosted && FHandle != wsock::INVALID_SOCKET) {
+                FSslReadPosted = true;
+                platform::PostMessage(WindowHandle(), WM_SOCKET_NOTIFY, FHandle,
+                                      wsock::WSAMAKESELECTREPLY(int(wsock::FD_READ), 0));
+            }
+        }
+        return static_cast<std::int64_t>(total);
     }
     int e = SSL_get_error(FSsl, r);
     switch (e) {
