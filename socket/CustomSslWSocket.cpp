@@ -493,9 +493,17 @@ std::int64_t TCustomSslWSocket::Send(const void* Data, std::int64_t Len)
 {
     if (FSslState == sslNone)
         return TCustomSocksWSocket::Send(Data, Len);
-    if (FState != wsConnected || FSslState != sslEstablished) {
+    if (FState != wsConnected) {
         wsock::WSASetLastError(wsock::WSAENOTCONN);
         ReportSocketError("Send");
+        return -1;
+    }
+    if (FSslState != sslEstablished) {
+        // A session that failed (a fatal alert, garbage where records belong) cannot carry
+        // anything any more: the connection goes, and its close tells the user.
+        wsock::WSASetLastError(wsock::WSAECONNABORTED);
+        if (FSslState == sslFailed)
+            CloseLater();
         return -1;
     }
     FAllSent = false;
