@@ -330,7 +330,8 @@ void TMainWindow::btnConnectClick()
     static const TFtpTlsMode modes[] = {ftpTlsExplicitIfAvailable, ftpTlsRequireExplicit, ftpTlsRequireImplicit,
                                         ftpTlsPlainOnly};
     const int encryption = ConnectForm->cboEncryption->currentIndex();
-    client.SetTlsMode(encryption >= 0 && encryption < 4 ? modes[encryption] : ftpTlsExplicitIfAvailable);
+    if (!client.ControlOpen())   // the mode of a session that stands cannot change
+        client.SetTlsMode(encryption >= 0 && encryption < 4 ? modes[encryption] : ftpTlsExplicitIfAvailable);
     AppendCommand(qcConnect);
     AppendCommand(qcCwd, {ConnectForm->txtRemoteDir->text()});
     RunQueue();
