@@ -5,6 +5,7 @@
 #include "app/DesktopIntegration.h"
 #include "app/LocalFilterComboBox.h"
 #include "dialogs/AboutBox.h"
+#include "platform/UserPlaces.h"
 #include "dialogs/LogForm.h"
 #include "platform/MessageWindow.h"
 #include "platform/SystemImageList.h"
@@ -115,6 +116,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
     // Beside the program for portable use; a private file per process when installed.
     ListTempPath = DefaultListTempPath();
     AscModExPath = QString::fromLocal8Bit(platform::AsciiExtensionsPath().c_str());
+    TrustedCertificatesPath = QString::fromLocal8Bit(platform::TrustedCertificatesPath());
     CreateFtpClient();
 
     FRemoteModel = new TFileListModel(&ImageListForFTPFiles, this);

@@ -42,6 +42,8 @@ class QToolButton;
 class QTreeView;
 class QWidget;
 class TAboutBox;
+class TCertificateForm;
+struct TSslCertificateInfo;
 class TConnectForm;
 class TFileExistsForm;
 class TInputDialog;
@@ -155,6 +157,7 @@ public:
     QStringList CommandQueue;          // pending commands: code, then its arguments
     QString ListTempPath;              // beside the program: "/OFTPTEMP.TMP"
     QString AscModExPath;              // beside the program: "/AscModEx.txt", the ASCII extensions
+    QString TrustedCertificatesPath;   // beside the settings file: certificates the user trusts
     QString CurrentRemoteDir;          // last directory a PWD reported
     bool ExpectClose = false;          // the next close of the control connection is expected
     bool TransferBusy = false;         // a download or upload runs; enables btnAbort
@@ -208,6 +211,13 @@ public:
     void btnAbortClick();
     void FtpClient1RequestDone(int RqType, std::uint16_t Error);
     void FtpClient1SessionConnected(std::uint16_t Error);
+    // A server certificate failed verification: the trusted-certificates file, else the
+    // certificate dialog, decides whether the session goes on.
+    void FtpClient1CertificateCheck(const TSslCertificateInfo& Info, bool& Accept);
+    // The certificate dialog (made on first use, owned by this window).
+    TCertificateForm& CertificateDialog();
+    // The server label: the host, and the protocol and cipher while the session is encrypted.
+    void ShowServerLabel();
     void FtpClient1SessionClosed(std::uint16_t Error);
     void FtpClient1StateChange();
     // Enables what needs an open control connection only while it is open.
@@ -378,6 +388,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    TCertificateForm* FCertificateForm = nullptr;
     void CreateFtpClient();
     void ReleaseFtpClient();
     bool ClientBusy() const;

@@ -97,7 +97,15 @@ void TMainWindow::ConfigureQueue()
     const bool passive = FtpClient1->PassiveMode();
     const TFtpConnectionType type = FtpClient1->ConnectionType();
     const TFtpOptions engineOptions = FtpClient1->Options();
+    const TFtpTlsMode tlsMode = FtpClient1->TlsMode();
+    // The certificate the browsing session accepted (verified, or trusted by the user);
+    // the queue's connections accept that one and no other without asking again.
+    const std::string acceptedFingerprint = FtpClient1->TlsCertificate().Fingerprint;
     QueuePane->Queue.SetConfigure([=](TFtpClient& Ftp) {
+        Ftp.SetTlsMode(tlsMode);
+        Ftp.OnCertificateCheck = [acceptedFingerprint](TCustomFtpCli*, const TSslCertificateInfo& Info, bool& Accept) {
+            Accept = !acceptedFingerprint.empty() && Info.Fingerprint == acceptedFingerprint;
+        };
         Ftp.SetHostName(host);
         Ftp.SetPort(port);
         Ftp.SetUserName(user);

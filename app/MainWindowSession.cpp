@@ -80,6 +80,9 @@ void TMainWindow::CreateFtpClient()
         Guarded([&] { FtpClient1RequestDone(static_cast<int>(RqType), Error); });
     };
     client.OnStateChange = [this](TCustomFtpCli*) { Guarded([&] { FtpClient1StateChange(); }); };
+    client.OnCertificateCheck = [this](TCustomFtpCli*, const TSslCertificateInfo& Info, bool& Accept) {
+        Guarded([&] { FtpClient1CertificateCheck(Info, Accept); });
+    };
 }
 
 void TMainWindow::ReleaseFtpClient()
@@ -93,6 +96,7 @@ void TMainWindow::ReleaseFtpClient()
     client.OnSessionClosed = nullptr;
     client.OnRequestDone = nullptr;
     client.OnStateChange = nullptr;
+    client.OnCertificateCheck = nullptr;
     FtpClient1.reset();
 }
 
@@ -347,6 +351,11 @@ void TMainWindow::btnConnectClick()
     client.SetUserName(BytesFromText(ConnectForm->txtUserName->text()));
     client.SetPassWord(BytesFromText(ConnectForm->txtPassWord->text()));
     client.SetPassiveMode(ConnectForm->chkPassive->isChecked());
+    static const TFtpTlsMode modes[] = {ftpTlsExplicitIfAvailable, ftpTlsRequireExplicit, ftpTlsRequireImplicit,
+                                        ftpTlsPlainOnly};
+    const int encryption = ConnectForm->cboEncryption->currentIndex();
+    if (!client.ControlOpen())   // the mode of a session that stands cannot change
+        client.SetTlsMode(encryption >= 0 && encryption < 4 ? modes[encryption] : ftpTlsExplicitIfAvailable);
     AppendCommand(qcConnect);
     AppendCommand(qcCwd, {ConnectForm->txtRemoteDir->text()});
     RunQueue();
@@ -436,6 +445,7 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
             AppendCommand(qcList);
             break;
         case rqConnect:
+            ShowServerLabel();
             LogUser(QStringLiteral("OK. Logined"), lkStatus);
             AppendCommand(qcPwd);
             AppendCommand(qcList);

@@ -5,6 +5,7 @@
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
 #include "platform/UserPlaces.h"
+#include "platform/TrustedCertificates.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -57,6 +58,8 @@ public:
     {
         FProgress = isatty(2) == 1;
         ConfigureOftpEngine(FFtp, FOpt);
+        if (!SetUpTls())
+            return;
         if (FOpt.Verbose)
             FFtp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         FFtp.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { RequestDone(Error); };
@@ -85,6 +88,19 @@ public:
     int ExitCode() const { return FExitCode; }
 
 private:
+    // FTP over TLS as the options ask; false (after failing the run) when it cannot be.
+    bool SetUpTls()
+    {
+        std::string error = ConfigureOftpTls(FFtp, FOpt);
+        if (!error.empty()) {
+            Fail(error);
+            return false;
+        }
+        if (FOpt.Insecure)
+            std::fprintf(stderr, "oftp: warning: --insecure: the server's certificate is not verified\n");
+        return true;
+    }
+
     void AddListing(bool Long)
     {
         // A private file of this process (0600, in the user's runtime folder), never one

@@ -34,6 +34,7 @@ const char* OftpUsage()
            "         --socks4 H:P | --socks4a H:P | --socks5 H:P  --socks-user U\n"
            "         --socks-password P | --socks-password-env VAR  --ftp-proxy HOST  -v\n"
            "         --parallel N (connections of a folder transfer, 1 to 10; default 1)\n"
+           "         --tls | --tls-if-available | --tls-implicit  --ca-file FILE  --insecure\n"
            "A password on the command line can be read by other users of this machine;\n"
            "--password-env VAR takes it from the environment variable VAR instead.\n";
 }
@@ -105,6 +106,16 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
                 || std::stoi(n) < 1 || std::stoi(n) > 10)
                 return "--parallel needs a number from 1 to 10";
             Out.Parallel = std::stoi(n);
+        } else if (a == "--tls" || a == "--tls-if-available" || a == "--tls-implicit") {
+            std::string kind = a == "--tls" ? "explicit" : a == "--tls-implicit" ? "implicit" : "if-available";
+            if (!Out.Tls.empty() && Out.Tls != kind)
+                return "--tls, --tls-if-available and --tls-implicit exclude each other";
+            Out.Tls = kind;
+        } else if (a == "--ca-file") {
+            if (!value(Out.CaFile) || Out.CaFile.empty())
+                return "--ca-file needs a value";
+        } else if (a == "--insecure") {
+            Out.Insecure = true;
         } else if (a == "-v") {
             Out.Verbose = true;
         } else if (a.size() > 1 && a[0] == '-') {

@@ -22,6 +22,9 @@ struct TOftpOptions {
     bool Verbose = false;
     bool Recursive = false;       // -r: get, put and rm act on whole folders
     int Parallel = 1;             // --parallel N: connections of a folder transfer (1 to 10)
+    std::string Tls;              // "", "explicit", "if-available" or "implicit"
+    std::string CaFile;           // extra trusted certificates (PEM)
+    bool Insecure = false;        // no certificate verification
     std::string Command;          // ls, nlst, get, put, rm, quote
     std::vector<std::string> Args;
 };

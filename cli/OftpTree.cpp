@@ -4,6 +4,8 @@
 
 #include "ftp/FtpClient.h"
 #include "platform/MessageWindow.h"
+#include "platform/TrustedCertificates.h"
+#include "platform/UserPlaces.h"
 #include "transfer/RemotePath.h"
 #include "transfer/TransferQueue.h"
 
@@ -48,6 +50,29 @@ void ConfigureOftpEngine(TFtpClient& Ftp, const TOftpOptions& Opt)
     Ftp.SetBinary(Opt.Binary);
 }
 
+std::string ConfigureOftpTls(TFtpClient& Ftp, const TOftpOptions& Opt)
+{
+    if (Opt.Tls.empty())
+        return {};
+    Ftp.SetTlsMode(Opt.Tls == "explicit"   ? ftpTlsRequireExplicit
+                   : Opt.Tls == "implicit" ? ftpTlsRequireImplicit
+                                           : ftpTlsExplicitIfAvailable);
+    std::string error;
+    if (!Opt.CaFile.empty() && !Ftp.SslContext()->LoadCaFile(Opt.CaFile, error))
+        return error;
+    const bool insecure = Opt.Insecure;
+    const std::string host = Opt.Host;
+    TFtpClient* ftp = &Ftp;
+    Ftp.OnCertificateCheck = [ftp, insecure, host](TCustomFtpCli*, const TSslCertificateInfo& Info, bool& Accept) {
+        // Certificates the user trusted in the window are trusted here too.
+        const std::string port = ftp->ControlSocket()->Port();
+        Accept = insecure
+                 || platform::LookupTrustedCertificate(platform::TrustedCertificatesPath(), host, port, Info.Fingerprint)
+                        == platform::TCertificateTrust::Trusted;
+    };
+    return {};
+}
+
 bool IsOftpQueueCommand(const TOftpOptions& Options)
 {
     return Options.Command == "rm" || (Options.Recursive && (Options.Command == "get" || Options.Command == "put"));
@@ -76,9 +101,22 @@ public:
     void Start()
     {
         FTerminal = isatty(2) == 1;
+        if (!FOpt.Tls.empty()) {
+            // Each connection loads the options on its own: a bad --ca-file ends the run here.
+            TFtpClient probe;
+            std::string error = ConfigureOftpTls(probe, FOpt);
+            if (!error.empty()) {
+                std::fprintf(stderr, "oftp: %s\n", error.c_str());
+                QCoreApplication::exit(1);
+                return;
+            }
+            if (FOpt.Insecure)
+                std::fprintf(stderr, "oftp: warning: --insecure: the server's certificate is not verified\n");
+        }
         FQueue.SetMaxConnections(FOpt.Parallel);
         FQueue.SetConfigure([this](TFtpClient& Ftp) {
             ConfigureOftpEngine(Ftp, FOpt);
+            ConfigureOftpTls(Ftp, FOpt);   // a bad --ca-file ended the run in Start
             if (FOpt.Verbose)
                 Ftp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         });

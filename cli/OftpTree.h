@@ -10,6 +10,10 @@ class TFtpClient;
 // mode and transfer type.
 void ConfigureOftpEngine(TFtpClient& Ftp, const TOftpOptions& Options);
 
+// FTP over TLS as the options ask (mode, extra CA file, the certificate decision: trusted
+// in the window, or --insecure). Returns an error text, empty when all is set.
+std::string ConfigureOftpTls(TFtpClient& Ftp, const TOftpOptions& Opt);
+
 // True when the command runs on the transfer queue (folders, rm).
 bool IsOftpQueueCommand(const TOftpOptions& Options);
 

@@ -10,6 +10,7 @@
 #include "platform/UserPlaces.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGuiApplication>
@@ -30,7 +31,9 @@ namespace {
 // Left edge of the favourites panel: the window's width while the panel is hidden.
 constexpr int PanelLeft = 296;
 constexpr int PanelWidth = 265;
-constexpr int FormHeight = 240;
+constexpr int FormHeight = 292;
+// The favourites key of the encryption choice; a site without it uses the default.
+constexpr const char* EncryptionKey = "Encryption";
 
 std::string Local8(const QString& text)
 {
@@ -121,14 +124,25 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
     btnShowHideFavorites->setFocusPolicy(Qt::StrongFocus);
     btnShowHideFavorites->setGeometry(208, 150, 80, 48);
 
+    QLabel* lblEncryption = label("lblEncryption", "Encryption", 8, 200, 280);
+    cboEncryption = new QComboBox(this);
+    cboEncryption->setObjectName(QStringLiteral("cboEncryption"));
+    cboEncryption->addItems({QStringLiteral("Use explicit FTP over TLS if available"),
+                             QStringLiteral("Require explicit FTP over TLS"),
+                             QStringLiteral("Require implicit FTP over TLS"),
+                             QStringLiteral("Only use plain FTP (insecure)")});
+    cboEncryption->setCurrentIndex(ceExplicitIfAvailable);
+    cboEncryption->setGeometry(8, 218, 280, 26);
+    lblEncryption->setBuddy(cboEncryption);
+
     btnOK = new QPushButton(ThemeIcon("network-transmit-receive", "go-next"),
                             QStringLiteral("Connect"), this);
     btnOK->setObjectName(QStringLiteral("btnOK"));
     btnOK->setDefault(true);
-    btnOK->setGeometry(8, 204, 100, 28);
+    btnOK->setGeometry(8, 256, 100, 28);
     btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(116, 204, 84, 28);
+    btnCancel->setGeometry(116, 256, 84, 28);
 
     bvlFavoritesPanel = new QFrame(this);
     bvlFavoritesPanel->setObjectName(QStringLiteral("bvlFavoritesPanel"));
@@ -165,10 +179,11 @@ TConnectForm::TConnectForm(QWidget* parent, const QString& settingsPath)
     setTabOrder(lstFavorites, btnOpenCurent);
     setTabOrder(btnOpenCurent, btnSaveCurrent);
     setTabOrder(btnSaveCurrent, btnKillCurrent);
-    setTabOrder(btnKillCurrent, chkKeyring);
-    setTabOrder(chkKeyring, txtRemoteDir);
+    setTabOrder(btnKillCurrent, txtRemoteDir);
     setTabOrder(txtRemoteDir, txtPort);
     setTabOrder(txtPort, chkPassive);
+    setTabOrder(chkPassive, cboEncryption);
+    setTabOrder(cboEncryption, chkKeyring);
 
     connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -293,6 +308,10 @@ void TConnectForm::btnOpenCurentClick()
     txtPort->setText(read("Port", "ftp"));
     txtRemoteDir->setText(read("RemoteDir", "/"));
     chkPassive->setChecked(ini.ReadInteger(section, "Passive", 0) != 0);
+    int encryption = ini.ReadInteger(section, EncryptionKey, ceExplicitIfAvailable);
+    cboEncryption->setCurrentIndex(encryption >= ceExplicitIfAvailable && encryption <= cePlainOnly
+                                       ? encryption
+                                       : ceExplicitIfAvailable);
 }
 
 void TConnectForm::btnSaveCurrentClick()
@@ -341,6 +360,9 @@ void TConnectForm::btnSaveCurrentClick()
     ini.WriteString(section, "Port", Local8(txtPort->text()));
     ini.WriteString(section, "Passive", chkPassive->isChecked() ? "1" : "0");
     ini.WriteString(section, "RemoteDir", Local8(txtRemoteDir->text()));
+    // The default needs no key: sites stored before encryption existed mean it too.
+    if (cboEncryption->currentIndex() != ceExplicitIfAvailable || !ini.ReadString(section, EncryptionKey, "").empty())
+        ini.WriteString(section, EncryptionKey, std::to_string(cboEncryption->currentIndex()));
 }
 
 void TConnectForm::btnKillCurrentClick()

@@ -11,6 +11,7 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -25,9 +26,17 @@ extern const char* const ConnectDefaultServerName;
 // password, an e-mail address that names nobody.
 extern const char* const ConnectDefaultPassword;
 
+// The choices of cboEncryption, in its order (the favourites store the index as "Encryption").
+enum TConnectEncryption : int {
+    ceExplicitIfAvailable = 0,   // "Use explicit FTP over TLS if available" (the default)
+    ceRequireExplicit = 1,       // "Require explicit FTP over TLS"
+    ceRequireImplicit = 2,       // "Require implicit FTP over TLS"
+    cePlainOnly = 3,             // "Only use plain FTP (insecure)"
+};
+
 // Modal dialog that names the server to connect to. The main window shows it with
 // ShowModal() and, only when that returns QDialog::Accepted, reads txtServerName,
-// txtPort, txtUserName, txtPassWord, chkPassive and txtRemoteDir as they stand. Created
+// txtPort, txtUserName, txtPassWord, chkPassive, txtRemoteDir and cboEncryption as they stand. Created
 // once and reused: the fields keep what they held when it was last closed.
 class TConnectForm : public QDialog {
 public:
@@ -53,6 +62,7 @@ public:
     // "Password in keyring": a site saved with its password keeps it in the desktop's
     // secret service (when one runs) instead of the settings file; unchecked at first.
     QCheckBox* chkKeyring;
+    QComboBox* cboEncryption;        // FTP over TLS, one of TConnectEncryption; last in the tab order
 
     // The shared one-line input dialog, set by start-up; when empty the dialog uses one
     // of its own.

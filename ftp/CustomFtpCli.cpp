@@ -530,6 +530,9 @@ void TCustomFtpCli::WndProc(platform::TMessage& Msg)
             FStartTime = platform::GetTickCount64();
             UploadPump(0);
             break;
+        case WM_FTP_TLS_CHECK:
+            CheckControlCertificate();
+            break;
         default:
             break;
         }
@@ -746,6 +749,15 @@ void TCustomFtpCli::Open()
     // RFC 959: a session starts in TYPE A until the client sends another type, and servers
     // convert line ends in it, so its line ends are converted back until TYPE I.
     FAsciiType = true;
+    // Every session negotiates its own protection.
+    FTlsActive = false;
+    FProtP = false;
+    FTlsHandshaking = false;
+    FGreetingHeld = false;
+    FTlsCertificate = TSslCertificateInfo{};
+    FControlSocket->SetSslContext(nullptr);
+    if (FTlsMode != ftpTlsPlainOnly)
+        SslContext()->ForgetSession();
     SetState(fcsDnsLookup);
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
@@ -773,7 +785,8 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error)
     try {
         FControlSocket->SetAddr(FDnsResult);
         FControlSocket->SetProto("tcp");
-        FControlSocket->SetPort(FPort);
+        // Implicit FTP over TLS has its own well-known port (990, "ftps").
+        FControlSocket->SetPort(FTlsMode == ftpTlsRequireImplicit && FPort == "ftp" ? "990" : FPort);
         SetState(fcsConnecting);
         FControlSocket->Connect();
     } catch (const std::exception& X) {
@@ -820,6 +833,8 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t Error)
         return;
     }
     FControlOpen = true;
+    if (FTlsMode == ftpTlsRequireImplicit)
+        StartControlTls();   // TLS from the first byte; the greeting comes encrypted
 }
 
 // ---- the reply reader ----
@@ -916,6 +931,8 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
             if (!*alive)
                 return;
         }
+        if (!TlsAfterGreeting())
+            return;   // AUTH TLS, or the certificate decision, ends the request
         FinishRequest(0);
         break;
     case fcsWaitingReply:

@@ -67,6 +67,14 @@ enum TFtpConnectionType : int {
     ftpSocks5,
 };
 
+// How a session is protected (FTP over TLS, RFC 4217). Plain is the engine's default.
+enum TFtpTlsMode : int {
+    ftpTlsPlainOnly = 0,            // no TLS: every command and file in clear text
+    ftpTlsExplicitIfAvailable = 1,  // AUTH TLS; plain only when the server refuses it with 5xx
+    ftpTlsRequireExplicit = 2,      // AUTH TLS or no session
+    ftpTlsRequireImplicit = 3,      // TLS from the first byte (port 990 unless another is set)
+};
+
 // The request kinds reported with every completion; the numbers are fixed (19 and 20 unused).
 enum TFtpRequest {
     rqNone = 0,
@@ -169,11 +177,14 @@ using TFtpProgress = std::function<void(TCustomFtpCli* Sender, std::int64_t Coun
 using TFtpSessionEvent = std::function<void(TCustomFtpCli* Sender, std::uint16_t Error)>;
 using TFtpRequestDone = std::function<void(TCustomFtpCli* Sender, TFtpRequest RqType, std::uint16_t Error)>;
 using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
+// A server certificate failed verification: Accept (false on entry) lets the session go on.
+using TFtpCertificateCheck = std::function<void(TCustomFtpCli* Sender, const TSslCertificateInfo& Info, bool& Accept)>;
 using TFtpBgExceptionEvent = std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
 
 // Private messages of the engine's hidden window.
 constexpr std::uint32_t WM_FTP_REQUEST_DONE = platform::WM_USER + 1;
 constexpr std::uint32_t WM_FTP_SENDDATA = platform::WM_USER + 2;
+constexpr std::uint32_t WM_FTP_TLS_CHECK = platform::WM_USER + 3;
 
 // Size of the reply buffer of the control connection.
 constexpr int FtpReplyBufferSize = 4096;
@@ -250,7 +261,23 @@ public:
     std::int64_t ResumeOffset() const { return FResumeOffset; }
     void SetResumeOffset(std::int64_t Value) { FResumeOffset = Value; }
 
+    // FTP over TLS: the mode of the next Open. Refused while connected.
+    TFtpTlsMode TlsMode() const { return FTlsMode; }
+    void SetTlsMode(TFtpTlsMode Value);
+    // The TLS settings shared by the control and the data connections (made on first use):
+    // extra trusted certificates go here.
+    const std::shared_ptr<TSslContext>& SslContext();
+
     // ---- read-only state ----
+
+    // True once the control connection is encrypted and its certificate accepted.
+    bool TlsActive() const { return FTlsActive; }
+    // True while data connections are encrypted (PROT P accepted).
+    bool DataProtected() const { return FProtP; }
+    // "TLS 1.3, TLS_AES_256_GCM_SHA384" while the control connection is encrypted, else "".
+    std::string TlsDescription() const;
+    // The control connection's certificate (valid once its handshake ended).
+    const TSslCertificateInfo& TlsCertificate() const { return FTlsCertificate; }
 
     // The engine state.
     TFtpClientState State() const { return FState; }
@@ -293,6 +320,7 @@ public:
     TFtpNotify OnStateChange;             // State took a different value
     TFtpReadyToTransmit OnReadyToTransmit;  // before an upload opens its file
     TFtpBgExceptionEvent OnBgException;   // an exception escaped a handler run by the hidden window
+    TFtpCertificateCheck OnCertificateCheck;  // the server's certificate failed verification
 
     // ---- requests (each returns at once and ends with OnRequestDone) ----
 
@@ -503,6 +531,26 @@ protected:
     bool ZeroCopyUploadPump();
     // Leaves the zero-copy path for the rest of the transfer.
     void FallBackToCopying();
+    // ---- FTP over TLS ----
+    // The greeting arrived: false when the TLS steps take the Open request over.
+    bool TlsAfterGreeting();
+    void AuthTlsReply();
+    void StartControlTls();
+    void ControlTlsDone(std::uint16_t Error);
+    void CheckControlCertificate();
+    // Ends the Open request (or the session) for a TLS failure, before any login is sent.
+    void FailTls(const std::string& Why);
+    // The login succeeded: PBSZ 0 and PROT P follow under TLS.
+    void ProtectAfterLogin();
+    void PbszReply();
+    void ProtReply();
+    // Sets the data socket up for PROT P (or for clear data).
+    void PrepareDataTls();
+    // Starts the data connection's handshake once it is up and the 1xx reply came.
+    void MaybeStartDataTls();
+    void DataTlsDone(std::uint16_t Error);
+    // The close error of a data connection, with TLS failures taken into account.
+    std::uint16_t DataCloseError(std::uint16_t Error);
 
     // ---- fields ----
     std::string FHostName;
@@ -585,6 +633,19 @@ protected:
     TFtpDataPath FDataPath = ftpPathCopying;
     platform::TSplicePipe FSplicePipe;
     std::int64_t FSendOffset = -1;
+
+    // FTP over TLS.
+    TFtpTlsMode FTlsMode = ftpTlsPlainOnly;
+    std::shared_ptr<TSslContext> FSslContext;
+    bool FTlsActive = false;
+    bool FProtP = false;
+    bool FTlsHandshaking = false;    // the control handshake or its certificate decision runs
+    bool FGreetingHeld = false;      // an implicit session's greeting waits for the decision
+    bool FDataTlsStarted = false;
+    std::uint16_t FDataTlsError = 0;
+    std::string FHeldReply;          // the reply the TLS steps must not replace
+    int FHeldReplyCode = 0;
+    TSslCertificateInfo FTlsCertificate;
 
     std::unique_ptr<TWSocket> FControlSocket;
     std::unique_ptr<TWSocket> FDataSocket;

@@ -14,14 +14,15 @@ void TCustomFtpCli::User()
     std::string cmd = "USER " + FUserName;
     if (FConnectionType == ftpProxy)
         cmd += "@" + FHostName;
-    StartCommand(rqUser, ftpStepUser, cmd, {331, 230});
+    StartCommand(rqUser, ftpStepUser, cmd, {331, 230}, FTlsActive ? &TCustomFtpCli::ProtectAfterLogin : nullptr);
 }
 
 void TCustomFtpCli::Pass()
 {
     if (FPassWord.empty())
         throw FtpException("Password emtpy");
-    StartCommand(rqPass, ftpStepPass, "PASS " + FPassWord, {230});
+    StartCommand(rqPass, ftpStepPass, "PASS " + FPassWord, {230},
+                 FTlsActive ? &TCustomFtpCli::ProtectAfterLogin : nullptr);
 }
 
 void TCustomFtpCli::Cwd()

@@ -152,6 +152,7 @@ void TCustomFtpCli::DataPort()
     data.OnDataAvailable = nullptr;
     data.OnSessionConnected = nullptr;
     data.OnDataSent = nullptr;
+    PrepareDataTls();
 
     std::string cmd;
     if (!FPassiveMode) {
@@ -391,6 +392,7 @@ void TCustomFtpCli::DownloadAdopt(wsock::SOCKET Handle)
     data.OnDataSent = nullptr;
     data.Dup(Handle);
     FStartTime = platform::GetTickCount64();
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::DownloadConnected(std::uint16_t Error)
@@ -514,7 +516,7 @@ void TCustomFtpCli::DownloadClosed(std::uint16_t Error)
     }
     CloseLocalFile();
     FDownloadClosed = true;
-    FCloseError = Error;
+    FCloseError = DataCloseError(Error);
     CheckTransferDone(FDownloadClosed);
 }
 
@@ -537,6 +539,7 @@ void TCustomFtpCli::FirstDataReply()
     }
     FNext = &TCustomFtpCli::FinalDataReply;
     AcceptDownload();
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::FinalDataReply()
@@ -736,6 +739,7 @@ void TCustomFtpCli::UploadAdopt(wsock::SOCKET Handle)
     FDataConnected = true;
     if (FFirstReply && FStartTime == 0)
         FWindow->PostMessage(WM_FTP_SENDDATA);
+    MaybeStartDataTls();
 }
 
 void TCustomFtpCli::UploadConnected(std::uint16_t Error)
@@ -769,6 +773,7 @@ void TCustomFtpCli::FirstUploadReply()
     if (FReplyCode == 150 || FReplyCode == 125) {
         FFirstReply = true;
         FNext = &TCustomFtpCli::FinalUploadReply;
+        MaybeStartDataTls();
         if (FPassiveMode) {
             FDataSocket->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { UploadPump(e); };
             UploadPump(0);
@@ -803,6 +808,8 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     if (FEndOfFile || !FFirstReply || !FDataConnected)
         return;
     TWSocket& data = *FDataSocket;
+    if (FProtP && data.SslState() != sslEstablished)
+        return;   // the data connection's handshake ends with the next pump
     // One block at a time: the next is read when the socket reports this one sent, so
     // the end of file never closes the connection with bytes still queued.
     if (!data.AllSent() || data.State() != wsConnected)
@@ -820,6 +827,11 @@ void TCustomFtpCli::UploadPump(std::uint16_t Error)
     }
     if (n == 0) {
         FEndOfFile = true;
+        if (data.SslState() == sslEstablished) {
+            // close_notify and the half-close; the server's close ends the upload.
+            data.SslShutdown();
+            return;
+        }
         CloseDataSocket();
         return;
     }
@@ -845,7 +857,7 @@ void TCustomFtpCli::UploadClosed(std::uint16_t Error)
 {
     CloseLocalFile();
     FUploadClosed = true;
-    FCloseError = Error;
+    FCloseError = DataCloseError(Error);
     CheckTransferDone(FUploadClosed);
 }
 
@@ -857,6 +869,10 @@ void TCustomFtpCli::FinalUploadReply()
         return;
     if (FReplyCode == 226 || FReplyCode == 250) {
         FFinalReply = true;
+        // The server has everything; a TLS data connection waiting for the server's close
+        // after our close_notify may go now.
+        if (FEndOfFile && !FUploadClosed && FDataSocket->SslState() == sslEstablished)
+            CloseDataSocket();
         CheckTransferDone(FUploadClosed);
         return;
     }

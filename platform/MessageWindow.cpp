@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -280,6 +281,11 @@ void HandleException(std::exception_ptr error)
         }
     }
     std::fprintf(stderr, "%s\n", ExceptionMessage(error).c_str());
+}
+
+void PostMessageAfter(HWND wnd, std::uint32_t ms, std::uint32_t msg, WPARAM wParam, LPARAM lParam)
+{
+    QTimer::singleShot(std::chrono::milliseconds(ms), [=] { PostMessage(wnd, msg, wParam, lParam); });
 }
 
 } // namespace platform

@@ -63,6 +63,9 @@ private:
 
 // Posts to a window by handle; false when no such window exists (any more).
 bool PostMessage(HWND wnd, std::uint32_t msg, WPARAM wParam = 0, LPARAM lParam = 0);
+// Posts to a window by handle after ms milliseconds (from the calling thread's event loop);
+// nothing happens when the window is gone by then.
+void PostMessageAfter(HWND wnd, std::uint32_t ms, std::uint32_t msg, WPARAM wParam = 0, LPARAM lParam = 0);
 // Sends to a window by handle (blocking across threads); 0 when no such window exists.
 LRESULT SendMessage(HWND wnd, std::uint32_t msg, WPARAM wParam = 0, LPARAM lParam = 0);
 // True while a window with this handle exists.

@@ -150,6 +150,11 @@ std::string SettingsFilePath(const std::string& name)
     return SettingsFolder() + "/" + name;
 }
 
+std::string TrustedCertificatesPath()
+{
+    return SettingsFilePath("OFTPCERT.txt");
+}
+
 std::string AsciiExtensionsPath()
 {
     if (IsPortable())

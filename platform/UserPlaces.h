@@ -23,6 +23,9 @@ std::string SettingsFolder();
 // SettingsFolder() + "/" + name.
 std::string SettingsFilePath(const std::string& name);
 
+// The trusted-certificates file (host, port, fingerprint), beside the settings file.
+std::string TrustedCertificatesPath();
+
 // The per-user configuration folder, $XDG_CONFIG_HOME/ombrex-ftp, whatever the mode
 // (created 0700 when missing). The window's remembered state lives here.
 std::string UserConfigFolder();

@@ -5,13 +5,13 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config libssl-dev openssl
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev
   # icons for files, folders and buttons
   adwaita-icon-theme hicolor-icon-theme shared-mime-info
   # real peers the tests and benchmarks talk to
-  vsftpd python3 python3-pyftpdlib
+  vsftpd python3 python3-pyftpdlib python3-openssl
   dante-server microsocks ftp-proxy
   curl lftp
   # benchmark yardsticks, fuzzing

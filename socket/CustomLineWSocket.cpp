@@ -35,7 +35,7 @@ TCustomLineWSocket::~TCustomLineWSocket() = default;
 
 bool TCustomLineWSocket::LineActive() const
 {
-    return FLineMode && !FLineEnd.empty() && FSocksState == socksIdle;
+    return FLineMode && !FLineEnd.empty() && !Negotiating();
 }
 
 void TCustomLineWSocket::SetLineMode(bool Value)
@@ -55,20 +55,20 @@ void TCustomLineWSocket::SetLineEnd(const std::string& Value)
 
 std::int64_t TCustomLineWSocket::RcvdCount()
 {
-    if (FLineMode && !FLineEnd.empty() && FSocksState == socksIdle)
+    if (FLineMode && !FLineEnd.empty() && !Negotiating())
         return FLineLength;
     // Bytes buffered before line mode was switched off are read first, so ReceiveStr must
     // see them as well as Receive.
     if (FLineBufCount > 0)
         return FLineBufCount;
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomSslWSocket::RcvdCount();
 }
 
 std::int64_t TCustomLineWSocket::Receive(void* Buffer, std::int64_t Len)
 {
-    const bool fromBuffer = !FLineFilling && FSocksState == socksIdle && FLineBufCount > 0 &&
+    const bool fromBuffer = !FLineFilling && !Negotiating() && FLineBufCount > 0 &&
                             (FLineLength > 0 || !FLineMode || FLineEnd.empty());
-    std::int64_t n = TCustomSocksWSocket::Receive(Buffer, Len);
+    std::int64_t n = TCustomSslWSocket::Receive(Buffer, Len);
     if (fromBuffer && n > 0)
         FReadCount -= n;   // counted already by the read that filled the buffer
     return n;
@@ -115,8 +115,8 @@ void TCustomLineWSocket::FreeLineBuffer()
 std::int64_t TCustomLineWSocket::RawReceive(void* Buffer, std::int64_t Len, int Flags)
 {
     // The layer's own reads and the proxy negotiation read below the line buffer.
-    if (FLineFilling || FSocksState != socksIdle)
-        return TCustomSocksWSocket::RawReceive(Buffer, Len, Flags);
+    if (FLineFilling || Negotiating())
+        return TCustomSslWSocket::RawReceive(Buffer, Len, Flags);
     const bool peek = (Flags & wsock::MSG_PEEK) != 0;
     const bool active = FLineMode && !FLineEnd.empty();
     if (active && FLineLength > 0) {
@@ -147,7 +147,7 @@ std::int64_t TCustomLineWSocket::RawReceive(void* Buffer, std::int64_t Len, int 
         wsock::WSASetLastError(wsock::WSAEWOULDBLOCK);
         return -1;
     }
-    return TCustomSocksWSocket::RawReceive(Buffer, Len, Flags);
+    return TCustomSslWSocket::RawReceive(Buffer, Len, Flags);
 }
 
 // ---- editing ----
@@ -211,7 +211,7 @@ bool TCustomLineWSocket::OfferLine()
     TDeliveryScope scope(alive, FLineDelivering);
     while (LineActive() && FLineLength > 0) {
         std::int64_t before = FLineLength;
-        bool handled = TCustomSocksWSocket::DoDataAvailable(0);
+        bool handled = TCustomSslWSocket::DoDataAvailable(0);
         if (!*alive || FHandle != handle || session != FLineSession)
             return false;
         if (!handled) {
@@ -270,7 +270,7 @@ bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error)
         for (;;) {
             const bool hadBuffered = FLineBufCount > 0;
             const std::uint64_t before = FLineConsumed;
-            bool handled = TCustomSocksWSocket::DoDataAvailable(Error);
+            bool handled = TCustomSslWSocket::DoDataAvailable(Error);
             if (!*alive)
                 return handled;
             // Buffered bytes bring no notification of their own: offer them again while
@@ -282,7 +282,7 @@ bool TCustomLineWSocket::DoDataAvailable(std::uint16_t Error)
     }
 
     if (FHandle != wsock::INVALID_SOCKET) {
-        std::int64_t n = TCustomSocksWSocket::RcvdCount();
+        std::int64_t n = TCustomSslWSocket::RcvdCount();
         if (n > 0) {
             char* dst = Reserve(n);
             FLineFilling = true;
@@ -333,7 +333,7 @@ void TCustomLineWSocket::DoSessionClosed(std::uint16_t Error)
     }
     FreeLineBuffer();
     ++FLineSession;
-    TCustomSocksWSocket::DoSessionClosed(Error);
+    TCustomSslWSocket::DoSessionClosed(Error);
 }
 
 void TCustomLineWSocket::DoChangeState(TSocketState OldState, TSocketState NewState)
@@ -345,7 +345,7 @@ void TCustomLineWSocket::DoChangeState(TSocketState OldState, TSocketState NewSt
         FreeLineBuffer();
         ++FLineSession;
     }
-    TCustomSocksWSocket::DoChangeState(OldState, NewState);
+    TCustomSslWSocket::DoChangeState(OldState, NewState);
 }
 
 void TCustomLineWSocket::Redeliver()
@@ -367,7 +367,7 @@ void TCustomLineWSocket::Redeliver()
 void TCustomLineWSocket::WndProc(platform::TMessage& Msg)
 {
     if (Msg.Msg != WM_LINE_REDELIVERY) {
-        TCustomSocksWSocket::WndProc(Msg);
+        TCustomSslWSocket::WndProc(Msg);
         return;
     }
     Msg.Result = 0;

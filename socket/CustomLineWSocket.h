@@ -2,7 +2,7 @@
 // offered one line at a time, with optional echo and backspace/tab editing.
 #pragma once
 
-#include "socket/CustomSocksWSocket.h"
+#include "socket/CustomSslWSocket.h"
 
 #include <cstdint>
 #include <string>
@@ -15,7 +15,7 @@
 // reading anything of the offered line keeps it: it is offered again with the next data,
 // message 1044 or the close. When the session closes, an unfinished last line is offered
 // before OnSessionClosed. Switching LineMode re-offers buffered bytes under the new mode.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
 public:
     // Creates the object; line mode off, LineEnd carriage return + line feed.
     TCustomLineWSocket();

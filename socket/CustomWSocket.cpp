@@ -786,7 +786,7 @@ void TCustomWSocket::DeliverReadable(std::uint16_t Error, bool Bounded)
             FLastError = wsock::WSAGetLastError();
             return;
         }
-        if (count == 0)
+        if (count == 0 && !HasBufferedInput())
             return;
     }
 }

@@ -22,6 +22,7 @@ constexpr std::uint32_t WM_DEFERRED_CLOSE = platform::WM_USER + 4;       // 1028
 constexpr std::uint32_t WM_DEFERRED_FREE = platform::WM_USER + 5;        // 1029: FreeLater
 constexpr std::uint32_t WM_TEST_EXCEPTION = platform::WM_USER + 6;       // 1030: raises an exception
 constexpr std::uint32_t WM_LINE_REDELIVERY = platform::WM_USER + 20;     // 1044: line mode re-delivery
+constexpr std::uint32_t WM_SSL_HANDSHAKE_TIMEOUT = platform::WM_USER + 21;  // 1045: a TLS handshake took too long
 
 // Network-event masks registered by Connect, Listen and Dup.
 constexpr long WSocketConnectEvents = 59;   // read, write, accept, connect, close
@@ -240,6 +241,9 @@ protected:
     // True when a layer holds received bytes of its own (a proxy reply's leftover, a line
     // buffer) that must be read through Receive before the handle is read directly.
     virtual bool HoldsReceivedBytes();
+    // True when a layer holds received bytes that the system's readiness does not show
+    // (decrypted or undecrypted TLS records); the receive loop goes on while it does.
+    virtual bool HasBufferedInput() { return false; }
     // One recv call on the handle.
     virtual std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags);
     // One recvfrom call on the handle.

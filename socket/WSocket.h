@@ -4,7 +4,7 @@
 
 #include "socket/CustomSyncWSocket.h"
 
-// The published socket class: TCustomWSocket -> TCustomSocksWSocket -> TCustomLineWSocket
+// The published socket class: TCustomWSocket -> TCustomSocksWSocket -> TCustomSslWSocket -> TCustomLineWSocket
 // -> TCustomSyncWSocket -> TWSocket. It adds nothing of its own.
 class TWSocket : public TCustomSyncWSocket {
 public:

@@ -69,6 +69,9 @@ void ProgramTest::SetUp()
     // The connect dialog and the session's message boxes would wait for a user: a test
     // that wants them answers them itself.
     Forms->ConnectForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
+    // The scripted and real servers of these tests speak plain FTP as the behaviour
+    // documents have it; the TLS tests choose their encryption themselves.
+    Forms->ConnectForm->cboEncryption->setCurrentIndex(cePlainOnly);
     Forms->InputDialog->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
     Forms->FileExistsForm->OnShowModal = [] { return static_cast<int>(QDialog::Rejected); };
     Main().OnMessageBox = [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {

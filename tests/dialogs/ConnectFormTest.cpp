@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -202,11 +203,12 @@ TEST_F(ConnectFormTest, TabOrder)
     TConnectForm& f = *Form;
     const std::vector<QWidget*> hidden = {f.txtServerName, f.btnShowHideFavorites, f.txtUserName,
                                           f.btnAnanymous, f.txtPassWord, f.btnOK, f.btnCancel,
-                                          f.txtRemoteDir, f.txtPort, f.chkPassive, f.txtServerName};
+                                          f.txtRemoteDir, f.txtPort, f.chkPassive, f.cboEncryption,
+                                          f.txtServerName};
     const std::vector<QWidget*> shown = {
         f.txtServerName, f.btnShowHideFavorites, f.txtUserName, f.btnAnanymous, f.txtPassWord,
         f.btnOK, f.btnCancel, f.lstFavorites, f.btnOpenCurent, f.btnSaveCurrent, f.btnKillCurrent,
-        f.chkKeyring, f.txtRemoteDir, f.txtPort, f.chkPassive, f.txtServerName};
+        f.txtRemoteDir, f.txtPort, f.chkPassive, f.cboEncryption, f.chkKeyring, f.txtServerName};
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     EXPECT_EQ(f.focusWidget(), f.txtServerName) << "first in tab order has the focus";
@@ -536,4 +538,56 @@ TEST_F(ConnectFormTest, FormerBugs_SiteNamesTheFormatCouldMisreadComeBack)
         Form->btnOpenCurentClick();
         EXPECT_EQ(Form->txtServerName->text(), "s") << name.toStdString();
     }
+}
+
+// ---- encryption (FTP over TLS) ----
+
+TEST_F(ConnectFormTest, EncryptionChoiceTextsDefaultAndFavourites)
+{
+    QStringList texts;
+    for (int i = 0; i < Form->cboEncryption->count(); ++i)
+        texts << Form->cboEncryption->itemText(i);
+    EXPECT_EQ(texts, (QStringList{"Use explicit FTP over TLS if available", "Require explicit FTP over TLS",
+                                  "Require implicit FTP over TLS", "Only use plain FTP (insecure)"}));
+    EXPECT_EQ(Form->cboEncryption->currentIndex(), ceExplicitIfAvailable) << "a new site";
+
+    struct Case {
+        const char* Name;
+        const char* Section;
+        int Expected;
+    };
+    const Case cases[] = {
+        {"FAVold", "Server=old\n", ceExplicitIfAvailable},   // stored before encryption existed
+        {"FAVplain", "Server=p\nEncryption=3\n", cePlainOnly},
+        {"FAVimplicit", "Server=i\nEncryption=2\n", ceRequireImplicit},
+        {"FAVexplicit", "Server=e\nEncryption=1\n", ceRequireExplicit},
+        {"FAVnonsense", "Server=n\nEncryption=9\n", ceExplicitIfAvailable},
+    };
+    QByteArray text;
+    for (const Case& c : cases)
+        text += QByteArray("[") + c.Name + "]\n" + c.Section;
+    Write(text);
+    Form->LoadFavorites();
+    for (const Case& c : cases) {
+        Form->cboEncryption->setCurrentIndex(cePlainOnly == c.Expected ? ceRequireExplicit : cePlainOnly);
+        Select(QString::fromLatin1(c.Name).mid(3));
+        Form->btnOpenCurentClick();
+        EXPECT_EQ(Form->cboEncryption->currentIndex(), c.Expected) << c.Name;
+    }
+}
+
+TEST_F(ConnectFormTest, EncryptionKeyIsWrittenOnlyWhenItIsNotTheDefault)
+{
+    SetFields("s", "21", "u", "p", false, "/");
+    Form->cboEncryption->setCurrentIndex(ceExplicitIfAvailable);
+    AddSite("default", false);
+    Form->cboEncryption->setCurrentIndex(cePlainOnly);
+    AddSite("plain", false);
+    EXPECT_EQ(Read(), "[FAVdefault]\nServer=s\nPort=21\nPassive=0\nRemoteDir=/\n\n"
+                      "[FAVplain]\nServer=s\nPort=21\nPassive=0\nRemoteDir=/\nEncryption=3\n");
+    // Back to the default: the key that is there now says so.
+    Form->cboEncryption->setCurrentIndex(ceExplicitIfAvailable);
+    AddSite("plain", false);
+    EXPECT_TRUE(Read().endsWith("[FAVplain]\nServer=s\nPort=21\nPassive=0\nRemoteDir=/\nEncryption=0\n"))
+        << Read().toStdString();
 }

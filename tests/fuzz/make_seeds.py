@@ -127,5 +127,29 @@ write("listing", "odd", b"-rw-r--r-- 1 a b 12 c d e name\nDRWXRWXRWX\n----------
       b"-rw-r--r--   1 0 0 99999999999999999999999 Jan 1 2000 huge\n"
       b"drwxr-xr-x 1 a b 1 Jan 1 2000 ..\n-rw-r--r-- 1 a b 1 Jan 1 2000 \xed\xb2\x80 surrogate\n")
 
+# ---- ftp_tls: switches (bits 0-1 mode: 0 if available, 1 require explicit, 2 implicit;
+# bit 2 refuse the certificate; bit 3 TLS 1.2 only), 6 requests ----
+T_PWD, T_USER, T_PASS, T_NLST, T_QUOTE, T_QUIT = range(6)
+
+
+def tls(name, chunks, plan, switches):
+    plan = (list(plan) + [T_QUIT] * 6)[:6]
+    write("ftp_tls", name, fdp(chunks, [switches] + plan))
+
+
+TLS_LOGIN = [b"331 Password required\r\n", b"230 Logged in\r\n", b"200 PBSZ=0\r\n", b"200 PROT P\r\n"]
+tls("explicit", [b"220 Fake FTP ready\r\n", b"234 Go ahead\r\n"] + TLS_LOGIN
+    + [b'257 "/" is cwd\r\n', b"221 Bye\r\n"], [T_PWD, T_QUIT], 1)
+tls("explicit_tls12", [b"220 Fake FTP ready\r\n", b"234 Go ahead\r\n"] + TLS_LOGIN, [T_QUOTE], 9)
+tls("implicit", [b"220 Fake FTP ready\r\n"] + TLS_LOGIN + [b"200 NOOP ok\r\n"], [T_QUOTE], 2)
+tls("fallback", [b"220 Fake FTP ready\r\n", b"502 AUTH not here\r\n", b"331 Password\r\n",
+                 b"230 Logged in\r\n"], [T_PWD], 0)
+tls("require_refused", [b"220 Fake FTP ready\r\n", b"500 AUTH not understood\r\n", b"331 Password\r\n"],
+    [T_USER, T_PASS], 1)
+tls("certificate_refused", [b"220 Fake FTP ready\r\n", b"234 Go ahead\r\n", b"331 Password\r\n"], [T_USER], 5)
+tls("prot_refused", [b"220 Fake FTP ready\r\n", b"234 Go ahead\r\n", b"331 Password required\r\n",
+                     b"230 Logged in\r\n", b"200 PBSZ=0\r\n", b"534 PROT P refused\r\n"], [T_NLST], 1)
+tls("multiline_auth", [b"220-Fake\r\n220 FTP ready\r\n", b"234-Go\r\n", b"234 ahead\r\n"] + TLS_LOGIN, [T_PWD], 1)
+
 if __name__ == "__main__":
     sys.exit(0)

@@ -78,7 +78,7 @@ std::string FtpServer::LocalPath(const std::string& serverPath) const
     return FRoot + serverPath;
 }
 
-std::unique_ptr<FtpServer> StartVsftpd()
+std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig)
 {
     const char* binary = "/usr/sbin/vsftpd";
     struct passwd* ftpUser = getpwnam("ftp");
@@ -113,7 +113,7 @@ std::unique_ptr<FtpServer> StartVsftpd()
           << "secure_chroot_dir=/var/run/vsftpd/empty\npam_service_name=vsftpd\n"
           << "ascii_upload_enable=YES\nascii_download_enable=YES\n"
           << "idle_session_timeout=600\ndata_connection_timeout=300\n"
-          << "ftpd_banner=Ombrex test vsftpd ready.\n";
+          << "ftpd_banner=Ombrex test vsftpd ready.\n" << extraConfig;
         if (!WriteFile(conf, c.str()))
             return nullptr;
         mkdir("/var/run/vsftpd", 0755);
@@ -125,7 +125,8 @@ std::unique_ptr<FtpServer> StartVsftpd()
     return nullptr;
 }
 
-std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress)
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress,
+                                          const std::vector<std::string>& extraArgs)
 {
     const char* python = "/usr/bin/python3";
     std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/pyftpd_server.py";
@@ -150,6 +151,7 @@ std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAdd
         argv.push_back("--anonymous");
     if (maxLoginsPerAddress > 0)
         argv.insert(argv.end(), {"--max-cons-per-ip", std::to_string(maxLoginsPerAddress)});
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     server->FPid = Spawn(argv, pipeFds[1]);
     close(pipeFds[1]);
 

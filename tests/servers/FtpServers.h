@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace testsrv {
 
@@ -36,8 +37,9 @@ public:
 
 protected:
     FtpServer() = default;
-    friend std::unique_ptr<FtpServer> StartVsftpd();
-    friend std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress);
+    friend std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig);
+    friend std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress,
+                                                     const std::vector<std::string>& extraArgs);
     int FPid = -1;
     std::uint16_t FPort = 0;
     std::string FTempDir;
@@ -50,11 +52,14 @@ protected:
 
 // Starts vsftpd (anonymous, passive and active, ASCII mode allowed) serving a fresh
 // folder whose "upload" sub-folder is writable; null when vsftpd cannot run here.
-std::unique_ptr<FtpServer> StartVsftpd();
+// extraConfig lines are appended to its configuration.
+std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig = "");
 // Starts pyftpdlib with user "tester"/"secret" (and anonymous if asked) serving a fresh
 // writable folder; null when pyftpdlib cannot run here. With maxLoginsPerAddress above 0,
-// logins beyond that many at once are refused with "421 Too many connections ...".
-std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo = false, int maxLoginsPerAddress = 0);
+// logins beyond that many at once are refused with "421 Too many connections ...";
+// extraArgs go to its script.
+std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo = false, int maxLoginsPerAddress = 0,
+                                          const std::vector<std::string>& extraArgs = {});
 
 // A free TCP port on 127.0.0.1 at the time of the call.
 std::uint16_t FreeLoopbackPort();

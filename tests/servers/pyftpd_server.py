@@ -25,6 +25,9 @@ def main():
     ap.add_argument("--banner", default="Ombrex test server ready.")
     # More logins from one address than this are refused with 421 (0: no limit).
     ap.add_argument("--max-cons-per-ip", type=int, default=0)
+    # FTPS: the certificate and key (one PEM file); TLS is then required on the control
+    # and the data connections.
+    ap.add_argument("--tls-cert", default=None)
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.ERROR)
@@ -38,7 +41,12 @@ def main():
     if args.anonymous:
         auth.add_anonymous(args.root, perm="elradfmwMT")
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         authorizer = auth
         banner = args.banner
         # Tests compare throughput and transfer big files; the default buffers are small.
@@ -46,6 +54,10 @@ def main():
         ac_out_buffer_size = 262144
         permit_foreign_addresses = False
         use_sendfile = True
+        if args.tls_cert:
+            certfile = args.tls_cert
+            tls_control_required = True
+            tls_data_required = True
 
     server = FTPServer(("127.0.0.1", args.port), Handler)
     server.max_cons = 256
