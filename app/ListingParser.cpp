@@ -17,6 +17,7 @@ constexpr const char* kParentCaption = "..";
 constexpr int kSubSize = 0;
 constexpr int kSubType = 1;
 constexpr int kSubAttributes = 2;
+constexpr int kSubModified = 3;
 
 bool IsUpperD(QChar c)
 {
@@ -37,44 +38,6 @@ bool IsDirectoryByType(const TFileListItem& item)
 }
 
 } // namespace
-
-TListingParser::TListingParser()
-{
-    FExpr.SetExpression(Pattern());
-}
-
-std::string TListingParser::Pattern()
-{
-    return R"re(([dD\-][rR\-][wW\-][xX\-][rR\-][wW\-][xX\-][rR-][wW\-][xX\-]))re"
-           R"re(\s*\S*\s*\S*\s*\S*\s*)re"
-           R"re((\d*))re"
-           R"re(\s*\S*\s*\S*\s*\S*\s*)re"
-           R"re((\S*))re";
-}
-
-bool TListingParser::Parse(const std::string& line, TListingEntry& entry)
-{
-    if (!FExpr.Exec(line))
-        return false;
-    entry.Attributes = FExpr.Match(1);
-    entry.Size = FExpr.Match(2);
-    // Group 3 stops at the first blank, but a name may hold blanks ("my file.txt"): the
-    // name is everything from where group 3 begins to the end of the line, or a later
-    // download, delete or rename would act on another file.
-    const std::string& input = FExpr.InputString();
-    std::ptrdiff_t start = FExpr.GroupStart(3);
-    if (start < 0) {
-        entry.Name = FExpr.Match(3);
-        return true;
-    }
-    std::size_t end = input.find('\0', static_cast<std::size_t>(start));
-    if (end == std::string::npos)
-        end = input.size();
-    while (end > static_cast<std::size_t>(start) && (input[end - 1] == '\r' || input[end - 1] == '\n'))
-        --end;
-    entry.Name.assign(input, static_cast<std::size_t>(start), end - static_cast<std::size_t>(start));
-    return true;
-}
 
 std::vector<std::string> SplitListingLines(std::string_view data)
 {
@@ -125,6 +88,8 @@ TFileListItem RemoteItemFromEntry(const TListingEntry& entry)
     return builder.Build(entry);
 }
 
+TRemoteRowBuilder::TRemoteRowBuilder() : FNow(std::time(nullptr)) {}
+
 TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
 {
     TFileListItem item;
@@ -132,6 +97,7 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     // caption, so that the server gets back exactly the name it listed.
     item.Caption = TextFromBytes(entry.Name);
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
+    bool link = entry.Type == letLink;
 
     auto attributes = FAttributes.find(entry.Attributes);
     if (attributes == FAttributes.end())
@@ -142,6 +108,12 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     QString type;
     if (directory) {
         type = QStringLiteral("Directory");
+    } else if (link) {
+        // Directory links sort among the directories (their type text starts with "D").
+        const char* kind = entry.TargetKind == ltkDirectory ? "Directory link -> "
+                           : entry.TargetKind == ltkFile    ? "File link -> "
+                                                            : "Link -> ";
+        type = QString::fromLatin1(kind) + TextFromBytes(entry.Target);
     } else {
         qsizetype dot = item.Caption.lastIndexOf(QLatin1Char('.'));
         QString extension = dot < 0 ? QString() : item.Caption.mid(dot);
@@ -151,11 +123,18 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
         type = *known;
     }
 
-    item.SubItems.reserve(3);
+    item.SubItems.reserve(4);
     item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
     item.SubItems.append(type);
     item.SubItems.append(attributes->second);
-    item.ImageIndex = directory ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+    if (entry.Modified.Valid()) {
+        std::string when = FormatListTime(entry.Modified, FNow, ' ');
+        item.SubItems.append(QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size())));
+    } else {
+        item.SubItems.append(QString());
+    }
+    bool folder = directory || (link && entry.TargetKind == ltkDirectory);
+    item.ImageIndex = folder ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
     return item;
 }
 
@@ -168,6 +147,19 @@ bool IsRemoteDirectory(const TFileListItem& item)
 {
     const QString& attributes = SubItem(item, kSubAttributes);
     return !attributes.isEmpty() && IsUpperD(attributes[0]);
+}
+
+bool IsRemoteLink(const TFileListItem& item)
+{
+    const QString& attributes = SubItem(item, kSubAttributes);
+    return !attributes.isEmpty() && (attributes[0] == QLatin1Char('l') || attributes[0] == QLatin1Char('L'));
+}
+
+bool RemoteOpensAsFolder(const TFileListItem& item)
+{
+    if (IsRemoteDirectory(item))
+        return true;
+    return IsRemoteLink(item) && !SubItem(item, kSubType).startsWith(QLatin1String("File link"));
 }
 
 std::string RemoteItemName(const TFileListItem& item)
@@ -188,6 +180,11 @@ QString RemoteItemType(const TFileListItem& item)
 QString RemoteItemAttributes(const TFileListItem& item)
 {
     return SubItem(item, kSubAttributes);
+}
+
+QString RemoteItemModified(const TFileListItem& item)
+{
+    return SubItem(item, kSubModified);
 }
 
 int CompareTextNoCase(const QString& a, const QString& b)
@@ -245,6 +242,7 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
     }
     case rcType:
     case rcAttributes:
+    case rcModified:   // "YYYY-MM-DD HH:MM" sorts as text in time order
         return CompareTextNoCase(SubItem(a, column - 1), SubItem(b, column - 1));
     default:
         return 0;
@@ -286,12 +284,12 @@ void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
 
 } // namespace
 
-std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending)
 {
     const int count = model.Count();
     std::vector<TSortKey> keys(static_cast<std::size_t>(count));
     std::u16string buffer;
-    const bool byText = column == rcName || column == rcType || column == rcAttributes;
+    const bool byText = column == rcName || column == rcType || column == rcAttributes || column == rcModified;
     for (int row = 0; row < count; ++row) {
         const TFileListItem& item = model.Item(row);
         TSortKey& key = keys[static_cast<std::size_t>(row)];
@@ -307,9 +305,7 @@ std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
     const char16_t* text = buffer.data();
     // The keys themselves are sorted (not indexes into them): the merges then read them in
     // sequence.
-    std::stable_sort(keys.begin(), keys.end(), [text](const TSortKey& a, const TSortKey& b) {
-        if (a.Group != b.Group)
-            return a.Group < b.Group;
+    auto before = [text](const TSortKey& a, const TSortKey& b) {
         if (a.High != b.High)
             return a.High < b.High;
         if (a.Low != b.Low)
@@ -317,6 +313,11 @@ std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
         std::u16string_view ta(text + a.Offset, a.Length);
         std::u16string_view tb(text + b.Offset, b.Length);
         return ta < tb;   // upper-cased already: by code, a prefix first
+    };
+    std::stable_sort(keys.begin(), keys.end(), [&before, descending](const TSortKey& a, const TSortKey& b) {
+        if (a.Group != b.Group)
+            return a.Group < b.Group;
+        return descending ? before(b, a) : before(a, b);
     });
     std::vector<int> order(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < keys.size(); ++i)

@@ -4,41 +4,39 @@
 #pragma once
 
 #include "app/FileListModel.h"
-#include "regex/RegExpr.h"
+#include "listing/ListingParsers.h"
 
 #include <QHash>
 #include <QString>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-// The columns a listing line yields, as bytes.
-struct TListingEntry {
-    std::string Attributes;   // the ten-character attribute string
-    std::string Size;         // decimal digits, may be empty
-    std::string Name;         // the rest of the line after the date columns
-};
+// One parsed listing entry (name, type, link target, size, attributes, time), as bytes.
+using TListingEntry = TListEntry;
 
-// Matches listing lines with one compiled pattern. Create one per listing; not thread-safe.
+// Parses the lines of one listing of a given source (LIST or MLSD).
 class TListingParser {
 public:
-    // Compiles the listing pattern.
-    TListingParser();
+    // A parser of LIST lines (Unix in all its forms, DOS/IIS) or of MLSD lines.
+    explicit TListingParser(TListingSource source = lsList) : FSource(source) {}
 
-    // The listing pattern: attribute string (group 1), three fields, the size (group 2),
-    // three more fields, the first character run of the name (group 3).
-    static std::string Pattern();
-
-    // Fills entry from line and returns true when the line matches. The name runs from the
-    // start of group 3 to the end of the line (a NUL ends the line; trailing CR and LF are
-    // not part of it), so names with blanks stay whole.
-    bool Parse(const std::string& line, TListingEntry& entry);
+    // Fills entry from line and returns true when the line is an entry. The name is kept
+    // whole, blanks included (a NUL ends the line; trailing CR and LF are not part of it).
+    bool Parse(const std::string& line, TListingEntry& entry) { return ParseLine(line, entry) == lrEntry; }
+    // The same, telling an entry, a line to pass over quietly (MLSD's "." and "..") and a
+    // line not understood apart.
+    TLineResult ParseLine(std::string_view line, TListingEntry& entry) const
+    {
+        return ParseListingLine(FSource, line, entry);
+    }
 
 private:
-    TRegExpr FExpr;
+    TListingSource FSource;
 };
 
 // Splits the raw listing into lines ended by LF or CR LF; a last line without a line end
@@ -48,12 +46,14 @@ std::vector<std::string> SplitListingLines(std::string_view data);
 std::vector<std::string> ReadListingFile(const QString& path);
 
 // Column indexes of the remote list.
-enum TRemoteColumn { rcName = 0, rcSize = 1, rcType = 2, rcAttributes = 3 };
+enum TRemoteColumn { rcName = 0, rcSize = 1, rcType = 2, rcAttributes = 3, rcModified = 4 };
 
 // The fixed first row: "..", size "0", "Parent directory", "dr-xr-xr-x", image 0.
 TFileListItem ParentDirItem();
-// The row of one listing entry: caption = name, sub-items size, type text and attributes,
-// image 4 for a directory and 1 for a file. The caption holds the name as TextFromBytes
+// The row of one listing entry: caption = name, sub-items size, type text, attributes and
+// modification time ("YYYY-MM-DD HH:MM", local), image 4 for a directory (and a link to one)
+// and 1 for a file. A link's type text names its target: "Directory link -> t" when it is
+// known to point at a folder, "File link -> t" at a file, else "Link -> t". The caption holds the name as TextFromBytes
 // gives it, so that RemoteItemName returns the listed bytes.
 TFileListItem RemoteItemFromEntry(const TListingEntry& entry);
 // "Directory" for a directory, else the extension of name (last dot included) + " file".
@@ -63,12 +63,15 @@ QString RemoteTypeText(const QString& name, bool directory);
 // from row to row (attribute strings, type texts) instead of making each anew.
 class TRemoteRowBuilder {
 public:
+    // Times without a year are placed relative to the moment the builder is made.
+    TRemoteRowBuilder();
     // The row of one listing entry.
     TFileListItem Build(const TListingEntry& entry);
 
 private:
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
+    std::time_t FNow;
 };
 
 // True for the parent-directory row "..".
@@ -76,6 +79,11 @@ bool IsParentDirItem(const TFileListItem& item);
 // The directory test of the transfers and file operations: the first character of the
 // attribute string, in upper case, is "D" (the ".." row passes it too).
 bool IsRemoteDirectory(const TFileListItem& item);
+// True for a symbolic link's row.
+bool IsRemoteLink(const TFileListItem& item);
+// True for a row that a double-click opens as a folder: a directory, or a link not known to
+// point at a file.
+bool RemoteOpensAsFolder(const TFileListItem& item);
 // The name as the server listed it, byte for byte (BytesFromText of the caption).
 std::string RemoteItemName(const TFileListItem& item);
 // The Size column text.
@@ -84,6 +92,8 @@ QString RemoteItemSize(const TFileListItem& item);
 QString RemoteItemType(const TFileListItem& item);
 // The Attributes column text.
 QString RemoteItemAttributes(const TFileListItem& item);
+// The Modified column text ("YYYY-MM-DD HH:MM", empty when the listing gave no date).
+QString RemoteItemModified(const TFileListItem& item);
 
 // Compares two texts ignoring the case of a to z, other characters by their code; a prefix
 // comes first.
@@ -97,4 +107,6 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
 // The rows of model in the order of a stable sort by CompareRemoteItems under column:
 // element i is the row that goes to place i (for TFileListModel::Permute). Each row's key
 // is taken once, so 100,000 rows sort in tens of milliseconds rather than a second.
-std::vector<int> RemoteSortOrder(const TFileListModel& model, int column);
+// Descending reverses the order within the directories and within the files; ".." stays
+// first and directories stay before files.
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending = false);

@@ -13,6 +13,7 @@
 #include "app/TransferRules.h"
 #include "foldertree/FolderTree.h"
 #include "ftp/FtpClient.h"
+#include "listing/ListingParsers.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -154,6 +155,8 @@ public:
     bool TransferBusy = false;         // a download or upload runs; enables btnAbort
     std::int32_t ExistingFileDecision = -1;   // -1 ask, else a file-exists choice code
     std::int32_t RemoteSortColumn = 0; // column the remote list is sorted by
+    bool RemoteSortDescending = false; // a second click on the same header reverses the order
+    TListingSource RemoteListingSource = lsList;   // what the last listing request asked for
     bool FillingRemoteList = false;    // the remote list is being filled
     std::int32_t TransferTypeMode = 0; // 0 automatic, 1 binary, 2 ASCII
     bool FillingLocalList = false;     // the local list is being filled
@@ -248,6 +251,8 @@ public:
     // Rebuilds lvRemoteDir from the lines of a listing: "..", then one row per matching
     // line (others are logged as errors), then one sort.
     void ParseListing(const std::vector<std::string>& lines);
+    // The same for lines of a given source (LIST or MLSD).
+    void ParseListing(const std::vector<std::string>& lines, TListingSource source);
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
     bool RemoteNameExists(const std::string& name) const;
     void lvRemoteDirChange();

@@ -8,6 +8,8 @@
 #include "app/ListingParser.h"
 
 #include <QComboBox>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QLabel>
 
 namespace {
@@ -19,17 +21,37 @@ constexpr std::size_t kUserLogLines = 101;
 // Sorts the remote list by its sort column in the order of lvRemoteDirCompare. The order is
 // worked out on keys taken once per row: calling the comparison for every pair reads each
 // row's strings again and again, which took most of a second for 100,000 rows.
-void SortRemoteList(TFileListModel& model, int column)
+void SortRemoteList(TFileListModel& model, int column, bool descending)
 {
-    model.Permute(RemoteSortOrder(model, column));
+    model.Permute(RemoteSortOrder(model, column, descending));
 }
 
 } // namespace
 
 void TMainWindow::ParseListing(const std::vector<std::string>& lines)
 {
-    TListingParser parser;   // the pattern is compiled once for the whole listing
+    ParseListing(lines, lsList);
+}
+
+void TMainWindow::ParseListing(const std::vector<std::string>& lines, TListingSource source)
+{
+    TListingParser parser(source);
     TFileListModel* model = lvRemoteDir->Model();
+
+    // Every line is parsed before a row is made: a link's kind (folder or file) can depend
+    // on another entry of the same listing.
+    std::vector<TListingEntry> entries;
+    entries.reserve(lines.size());
+    std::vector<std::size_t> invalid;
+    TListingEntry entry;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        TLineResult result = parser.ParseLine(lines[i], entry);
+        if (result == lrEntry)
+            entries.push_back(std::move(entry));
+        else if (result == lrInvalid)
+            invalid.push_back(i);
+    }
+    ResolveLinkTargets(entries);
 
     // Rows go in without a notice each; the view hears of the new list once, sorted.
     struct TFilling {
@@ -45,18 +67,13 @@ void TMainWindow::ParseListing(const std::vector<std::string>& lines)
     model->Clear();
     FillingRemoteList = true;
     model->Add(ParentDirItem());
-
-    std::vector<std::size_t> invalid;
-    TListingEntry entry;
     TRemoteRowBuilder rows;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (parser.Parse(lines[i], entry))
-            model->Add(rows.Build(entry));
-        else
-            invalid.push_back(i);
-    }
+    for (const TListingEntry& e : entries)
+        model->Add(rows.Build(e));
+    entries.clear();
+    entries.shrink_to_fit();
     FillingRemoteList = false;
-    SortRemoteList(*model, RemoteSortColumn);
+    SortRemoteList(*model, RemoteSortColumn, RemoteSortDescending);
 
     // A listing in another format can have an invalid line for every file; writing them
     // all would only scroll the same last lines into the log, slowly.
@@ -96,7 +113,8 @@ void TMainWindow::lvRemoteDirDblClick()
     const TFileListItem& item = lvRemoteDir->Model()->Item(lvRemoteDir->SelectedRows().front());
     if (IsParentDirItem(item)) {
         btnUpClick();
-    } else if (IsRemoteDirectory(item)) {
+    } else if (RemoteOpensAsFolder(item)) {
+        // A link not known to point at a file is tried as a folder: the server knows.
         AppendCommand(qcCwd, {item.Caption});
         RunQueueIfReady();
     }
@@ -104,15 +122,25 @@ void TMainWindow::lvRemoteDirDblClick()
 
 void TMainWindow::lvRemoteDirColumnClick(int Column)
 {
+    // The same header again reverses the order, as file managers do.
+    RemoteSortDescending = Column == RemoteSortColumn ? !RemoteSortDescending : false;
     RemoteSortColumn = Column;
-    SortRemoteList(*lvRemoteDir->Model(), RemoteSortColumn);
+    SortRemoteList(*lvRemoteDir->Model(), RemoteSortColumn, RemoteSortDescending);
+    QHeaderView* header = lvRemoteDir->ReportView()->header();
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(Column, RemoteSortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 int TMainWindow::lvRemoteDirCompare(const TFileListItem& Item1, const TFileListItem& Item2)
 {
     if (FillingRemoteList)
         return 0;   // the one sort at the end of the listing settles the order
-    return CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    if (IsParentDirItem(Item1) || IsParentDirItem(Item2) || !RemoteSortDescending)
+        return CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    int order = CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    // Descending keeps the directories first and reverses the order within each group.
+    int groups = CompareRemoteItems(Item1, Item2, -1);
+    return groups != 0 ? groups : -order;
 }
 
 void TMainWindow::lvRemoteDirEnter()

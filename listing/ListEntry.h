@@ -38,13 +38,13 @@ enum TLinkTargetKind {
 // One parsed entry. Names and targets are the server's bytes, unchanged (they need not be
 // valid UTF-8, and they may begin or end with blanks).
 struct TListEntry {
+    std::string Attributes;      // Unix permission string ("drwxr-xr-x", "-rwsr-xr-x+"); a
+                                 // single type letter when the server gave no permissions
+    std::string Size;            // decimal digits; empty when not given
     std::string Name;
     TListEntryType Type = letFile;
     std::string Target;          // a link's target, as listed
     TLinkTargetKind TargetKind = ltkUnknown;
-    std::string Size;            // decimal digits; empty when not given
-    std::string Attributes;      // Unix permission string ("drwxr-xr-x", "-rwsr-xr-x+"); a
-                                 // single type letter when the server gave no permissions
     std::string Owner;
     std::string Group;
     std::string Perm;            // MLSD "perm" fact

@@ -238,14 +238,19 @@ TLineResult ParseUnixLine(std::string_view Line, TListEntry& Entry)
     // The date follows the size: links, owner, [group,] size, date. The owner needs to be
     // there, so the date is not looked for before the third column.
     std::size_t nameFrom = std::string_view::npos;
+    // A date after a size first; then a date after no size at all (some servers leave the
+    // column empty for what has none).
+    for (int pass = 0; pass < 2 && nameFrom == std::string_view::npos; ++pass)
     for (std::size_t i = 2; i + 1 < count && i < 8; ++i) {
         std::size_t used = 0;
         TListTime t;
-        if (!AllDigits(text(i - 1)) || !MatchDate(Line, tok, i, count, t, used))
+        bool sized = AllDigits(text(i - 1));
+        if ((pass == 0 && !sized) || !MatchDate(Line, tok, i, count, t, used))
             continue;
         Entry.Modified = t;
-        Entry.Size.assign(text(i - 1));
-        std::size_t sizeIndex = i - 1;
+        std::size_t sizeIndex = sized ? i - 1 : i;
+        if (sized)
+            Entry.Size.assign(text(i - 1));
         std::size_t first = AllDigits(text(0)) && sizeIndex >= 2 ? 1 : 0;   // skip the link count
         if (first < sizeIndex)
             Entry.Owner.assign(text(first));
