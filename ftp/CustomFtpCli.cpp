@@ -437,6 +437,8 @@ void TCustomFtpCli::FinishRequest(int Error)
     FNext = nullptr;
     FContinuation = false;
     FPendingSteps = 0;
+    FCollectReply = false;
+    FListVerb = "LIST";
     if (Error != 0 && FRequestResult == 0)
         FRequestResult = Error;   // so that WaitForReady sees every failure
     CloseDataSocket();
@@ -546,6 +548,9 @@ void TCustomFtpCli::SequenceStep()
             continue;
         if (step == ftpStepCwd && FHostDirName.empty())
             continue;
+        if ((step == ftpStepFeat && !FFeatAfterLogin) || (step == ftpStepOptsUtf8 && !FFeatures.Utf8)
+            || (step == ftpStepOptsMlst && FFeatures.MlstOpts.empty()))
+            continue;
         if (fromEvent && step != ftpStepOpen && !FControlOpen) {
             // The control connection closed between two steps: nothing more can run.
             if (step == ftpStepQuit)
@@ -594,6 +599,15 @@ void TCustomFtpCli::RunStep(TFtpStep Step)
         break;
     case ftpStepPass:
         Pass();
+        break;
+    case ftpStepFeat:
+        Feat();
+        break;
+    case ftpStepOptsUtf8:
+        OptsUtf8();
+        break;
+    case ftpStepOptsMlst:
+        OptsMlst();
         break;
     case ftpStepCwd:
         Cwd();
@@ -673,6 +687,8 @@ void TCustomFtpCli::Open()
     FReceiveLen = 0;
     FRequestResult = 0;
     FDnsResult.clear();
+    FFeatures = TFtpFeatures{};
+    FUtf8On = false;
     // RFC 959: a session starts in TYPE A until the client sends another type, and servers
     // convert line ends in it, so its line ends are converted back until TYPE I.
     FAsciiType = true;
@@ -849,8 +865,11 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
         FinishRequest(0);
         break;
     case fcsWaitingReply:
-        if (!final)
+        if (!final) {
+            if (FCollectReply && FReplyLines.size() < 1000)
+                FReplyLines.push_back(FLastReply);
             return;
+        }
         if (!FNext)
             throw FtpException("Program error: FNext is nil");
         (this->*FNext)();

@@ -128,6 +128,9 @@ enum TFtpStep {
     ftpStepOpen = 0,
     ftpStepUser,
     ftpStepPass,
+    ftpStepFeat,       // FEAT after login, when FeatAfterLogin is set
+    ftpStepOptsUtf8,   // OPTS UTF8 ON, when FEAT offered UTF8
+    ftpStepOptsMlst,   // OPTS MLST with the facts listings use, when some are offered but off
     ftpStepCwd,
     ftpStepCdup,
     ftpStepSendType,
@@ -171,6 +174,22 @@ constexpr std::uint32_t WM_FTP_SENDDATA = platform::WM_USER + 2;
 constexpr int FtpReplyBufferSize = 4096;
 
 class TFtpCliWindow;
+
+// What the server's FEAT answer offered (RFC 2389), kept for the session.
+struct TFtpFeatures {
+    bool Known = false;               // FEAT was asked and answered with 211
+    std::vector<std::string> Lines;   // the feature lines, without their leading blank
+    bool Mlst = false;                // MLST: listings by MLSD (RFC 3659)
+    bool Utf8 = false;                // UTF8: OPTS UTF8 ON (RFC 2640)
+    bool Epsv = false;                // EPSV, EPRT (RFC 2428)
+    bool Size = false;
+    bool Mdtm = false;
+    bool Rest = false;                // REST STREAM
+    std::string MlstOpts;             // "OPTS MLST ..." that turns on the facts we read, or ""
+
+    // True when a feature line begins with Name (any case), followed by a blank or its end.
+    bool Has(const std::string& Name) const;
+};
 
 // The FTP engine. Every request returns at once and ends with exactly one OnRequestDone,
 // posted from the event loop; misuse raises FtpException at once. Runs on the thread that
@@ -238,6 +257,14 @@ public:
     // PASV instead of PORT; forced true by every connection type but ftpDirect.
     bool PassiveMode() const { return FPassiveMode; }
     void SetPassiveMode(bool Value);
+    // Ask FEAT after login (Connect) and use what the server offers (OPTS UTF8 ON, MLSD);
+    // off by default, which keeps the classic login sequence.
+    bool FeatAfterLogin() const { return FFeatAfterLogin; }
+    void SetFeatAfterLogin(bool Value) { FFeatAfterLogin = Value; }
+    // The features of the current session (cleared by Open).
+    const TFtpFeatures& Features() const { return FFeatures; }
+    // True once the server accepted OPTS UTF8 ON in this session.
+    bool Utf8On() const { return FUtf8On; }
     // Restart offset for REST and for positioning the local file (64-bit).
     std::int64_t ResumeOffset() const { return FResumeOffset; }
     void SetResumeOffset(std::int64_t Value) { FResumeOffset = Value; }
@@ -384,6 +411,17 @@ public:
     virtual void OneShotResumePut();
     // PORT or PASV.
     virtual void DataPort();
+    // FEAT; the answer goes to Features(). A refusal is no failure.
+    virtual void Feat();
+    // OPTS UTF8 ON. A refusal is no failure.
+    virtual void OptsUtf8();
+    // Features().MlstOpts. A refusal is no failure.
+    virtual void OptsMlst();
+    // DataPort, then MLSD into LocalFileName; reported as rqListDir (a listing like ListDir's,
+    // in MLSD's format).
+    virtual void MlsdDir();
+    // The data command of the last listing request ("LIST" or "MLSD").
+    const std::string& LastListCommand() const { return FLastListCommand; }
 
 protected:
     friend class TFtpCliWindow;
@@ -423,6 +461,12 @@ protected:
     void KeepErrorMessage();
     void SetRequestKind(TFtpRequest Kind);
     void QuitPostAction();
+    // FEAT and OPTS answers: recorded, then the session goes on as if they had not been sent.
+    void FeatDone();
+    void OptsDone();
+    void OptsMlstDone();
+    void SaveReplyState();
+    void RestoreReplyState();
     // Ends the running request with Code, LastReply := Text (kept in ErrorMessage).
     void FailRequest(int Code, const std::string& Text);
 
@@ -465,6 +509,16 @@ protected:
     bool DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText);
 
     // ---- fields ----
+    bool FFeatAfterLogin = false;
+    TFtpFeatures FFeatures;
+    bool FUtf8On = false;
+    bool FCollectReply = false;              // keep the lines of a multi-line reply
+    std::vector<std::string> FReplyLines;
+    std::string FQuietSavedReply;            // LastReply, ReplyCode, ErrorMessage before FEAT/OPTS
+    int FQuietSavedCode = 0;
+    std::string FQuietSavedError;
+    std::string FListVerb = "LIST";          // the data command of List
+    std::string FLastListCommand;
     std::string FHostName;
     std::string FPort = "ftp";
     std::string FUserName;

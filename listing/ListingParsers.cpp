@@ -444,6 +444,9 @@ TLineResult ParseMlsdLine(std::string_view Line, TListEntry& Entry)
         } else if (EqualNoCase(key, "perm")) {
             Entry.Perm.assign(value);
         } else if (EqualNoCase(key, "unix.mode")) {
+            // "0755"; pyftpdlib writes Python's "0o755"
+            if (value.size() > 2 && value[0] == '0' && (value[1] == 'o' || value[1] == 'O'))
+                value.remove_prefix(2);
             mode.assign(value);
         } else if (EqualNoCase(key, "unix.owner") || (EqualNoCase(key, "unix.uid") && Entry.Owner.empty())) {
             Entry.Owner.assign(value);

@@ -147,6 +147,8 @@ const MlsdRow kMlsdLines[] = {
      lrEntry, 'f', "my file.txt", "10", "2026-12-08T11:27", "-rw-r--r--", ""},
     {"type=dir;size=4096;modify=20261201091500;perm=elcmp;unix.mode=01777; tmp", lrEntry, 'd', "tmp", "4096",
      "2026-12-01T09:15", "drwxrwxrwt", ""},
+    {"modify=20261208123933;perm=eldfmMTcp;size=4096;type=dir;unix.gid=0;unix.mode=0o777;unix.uid=0; sticky", lrEntry,
+     'd', "sticky", "4096", "2026-12-08T12:39", "drwxrwxrwx", ""},
     {"type=file;unix.mode=04755;modify=20210303000000; setuid", lrEntry, 'f', "setuid", "", "2021-03-03T00:00",
      "-rwsr-xr-x", ""},
     // ProFTPD

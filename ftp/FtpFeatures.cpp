@@ -1,0 +1,159 @@
+// TCustomFtpCli: what newer servers offer beyond the classic command set: FEAT (RFC 2389),
+// OPTS UTF8 ON (RFC 2640) and MLSD listings (RFC 3659).
+#include "ftp/CustomFtpCli.h"
+
+#include <cctype>
+
+namespace {
+
+std::string Upper(std::string Text)
+{
+    for (char& c : Text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return Text;
+}
+
+// RFC 3659: "MLST type*;size*;modify*;unix.mode;" lists the facts a server knows, a star
+// marking those it sends. When a fact the listing reads is known but not sent, the OPTS
+// command that asks for every such fact; else "".
+std::string MlstOptions(const TFtpFeatures& Features)
+{
+    static const char* const kWanted[] = {"type", "size", "modify", "perm", "unix.mode", "unix.owner", "unix.group",
+                                          "unix.uid", "unix.gid"};
+    for (const std::string& line : Features.Lines) {
+        if (Upper(line.substr(0, line.find(' '))) != "MLST")
+            continue;
+        std::size_t space = line.find(' ');
+        std::string facts = space == std::string::npos ? "" : line.substr(space + 1);
+        std::string wanted;
+        bool missing = false;
+        std::size_t p = 0;
+        while (p < facts.size()) {
+            std::size_t semi = facts.find(';', p);
+            std::string fact = facts.substr(p, semi == std::string::npos ? std::string::npos : semi - p);
+            p = semi == std::string::npos ? facts.size() : semi + 1;
+            bool on = !fact.empty() && fact.back() == '*';
+            if (on)
+                fact.pop_back();
+            std::string lower = fact;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (const char* w : kWanted) {
+                if (lower == w) {
+                    wanted += fact + ";";
+                    missing = missing || !on;
+                }
+            }
+        }
+        return missing ? "OPTS MLST " + wanted : "";
+    }
+    return "";
+}
+
+} // namespace
+
+bool TFtpFeatures::Has(const std::string& Name) const
+{
+    const std::string wanted = Upper(Name);
+    for (const std::string& line : Lines) {
+        std::string head = Upper(line.substr(0, line.find(' ')));
+        if (head == wanted)
+            return true;
+    }
+    return false;
+}
+
+void TCustomFtpCli::SaveReplyState()
+{
+    FQuietSavedReply = FLastReply;
+    FQuietSavedCode = FReplyCode;
+    FQuietSavedError = FErrorMessage;
+}
+
+void TCustomFtpCli::RestoreReplyState()
+{
+    // FEAT and OPTS are questions the session can do without: whatever the server says, the
+    // request goes on with the replies and the error text it had before them.
+    FLastReply = FQuietSavedReply;
+    FReplyCode = FQuietSavedCode;
+    FErrorMessage = FQuietSavedError;
+    FRequestResult = 0;
+}
+
+void TCustomFtpCli::Feat()
+{
+    CheckCanCommand();
+    FFeatures = TFtpFeatures{};
+    FReplyLines.clear();
+    SaveReplyState();
+    FCollectReply = true;
+    StartCommand(rqQuote, ftpStepFeat, "FEAT", {211}, &TCustomFtpCli::FeatDone);
+}
+
+void TCustomFtpCli::FeatDone()
+{
+    FCollectReply = false;
+    if (FReplyCode == 211) {
+        // "211-Features:", then one feature per line with a leading blank, then "211 End".
+        FFeatures.Known = true;
+        for (const std::string& raw : FReplyLines) {
+            if (raw.empty() || raw[0] != ' ')
+                continue;
+            std::size_t b = raw.find_first_not_of(' ');
+            if (b == std::string::npos)
+                continue;
+            std::string line = raw.substr(b);
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
+                line.pop_back();
+            FFeatures.Lines.push_back(line);
+        }
+        FFeatures.Mlst = FFeatures.Has("MLST");
+        FFeatures.Utf8 = FFeatures.Has("UTF8");
+        FFeatures.Epsv = FFeatures.Has("EPSV");
+        FFeatures.Size = FFeatures.Has("SIZE");
+        FFeatures.Mdtm = FFeatures.Has("MDTM");
+        FFeatures.Rest = FFeatures.Has("REST");
+        FFeatures.MlstOpts = MlstOptions(FFeatures);
+    }
+    FReplyLines.clear();
+    RestoreReplyState();
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::OptsUtf8()
+{
+    CheckCanCommand();
+    SaveReplyState();
+    StartCommand(rqQuote, ftpStepOptsUtf8, "OPTS UTF8 ON", {}, &TCustomFtpCli::OptsDone);
+}
+
+void TCustomFtpCli::OptsDone()
+{
+    FUtf8On = FReplyCode >= 200 && FReplyCode < 300;
+    RestoreReplyState();
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::OptsMlst()
+{
+    CheckCanCommand();
+    SaveReplyState();
+    StartCommand(rqQuote, ftpStepOptsMlst, FFeatures.MlstOpts, {}, &TCustomFtpCli::OptsMlstDone);
+}
+
+void TCustomFtpCli::OptsMlstDone()
+{
+    RestoreReplyState();
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::MlsdDir()
+{
+    FListVerb = "MLSD";
+    try {
+        StartSequence(rqListDir, {ftpStepDataPort, ftpStepList});
+    } catch (...) {
+        FListVerb = "LIST";
+        throw;
+    }
+}
