@@ -253,6 +253,8 @@ public:
     void ParseListing(const std::vector<std::string>& lines);
     // The same for lines of a given source (LIST or MLSD).
     void ParseListing(const std::vector<std::string>& lines, TListingSource source);
+    // Writes what the server's FEAT answer offered to the debug log.
+    void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
     bool RemoteNameExists(const std::string& name) const;
     void lvRemoteDirChange();

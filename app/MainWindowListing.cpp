@@ -86,6 +86,20 @@ void TMainWindow::ParseListing(const std::vector<std::string>& lines, TListingSo
     }
 }
 
+void TMainWindow::LogServerFeatures()
+{
+    const TFtpFeatures& features = FtpClient1->Features();
+    if (!features.Known) {
+        LogDebug(QStringLiteral("From Ombrex: Server features: none announced"));
+        return;
+    }
+    QString text;
+    for (const std::string& line : features.Lines)
+        text += (text.isEmpty() ? QString() : QStringLiteral(", ")) + TextFromBytes(line);
+    LogDebug(QStringLiteral("From Ombrex: Server features: ") + text
+             + (FtpClient1->Utf8On() ? QStringLiteral(" (UTF-8 names on)") : QString()));
+}
+
 bool TMainWindow::RemoteNameExists(const std::string& name) const
 {
     // The caption stands for its bytes one to one, so comparing texts compares names.

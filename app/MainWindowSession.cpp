@@ -63,6 +63,8 @@ void TMainWindow::CreateFtpClient()
     client.SetShareMode(ftpShareExclusive);
     client.SetOptions(TFtpOptions{ftpAcceptLF});
     client.SetConnectionType(ftpDirect);
+    // Newer servers say what they offer after login; the listing and names use it.
+    client.SetFeatAfterLogin(true);
 
     client.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
         Guarded([&] { FtpClient1Display(Msg); });
@@ -225,7 +227,11 @@ bool TMainWindow::DispatchHead(int code)
         PrepareListFile();
         client.SetLocalFileName(BytesFromText(ListTempPath));
         client.SetHostFileName(std::string());
-        client.ListDir();
+        // MLSD's facts say exactly what an entry is; LIST lines are guessed at.
+        if (client.Features().Mlst)
+            client.MlsdDir();
+        else
+            client.ListDir();
         return true;
     case qcPwd:
         LogUser(QStringLiteral("Getting current directory... "), lkStatus);
@@ -374,13 +380,14 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
             break;
         case rqConnect:
             LogUser(QStringLiteral("OK. Logined"), lkStatus);
+            LogServerFeatures();
             AppendCommand(qcPwd);
             AppendCommand(qcList);
             break;
         case rqListDir: {
             std::vector<std::string> lines = ReadListingFile(ListTempPath);
             LogUser(QStringLiteral("OK. File list getted"), lkStatus);
-            ParseListing(lines);
+            ParseListing(lines, client.LastListCommand() == "MLSD" ? lsMlsd : lsList);
             break;
         }
         case rqGet:

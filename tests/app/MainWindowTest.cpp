@@ -482,7 +482,7 @@ TEST_F(ProgramTest, ListColumnsOfBothPanes)
             result << column.Caption;
         return result;
     };
-    EXPECT_EQ(captions(Main().lvRemoteDir), (QStringList{"Name", "Size", "Type", "Attributes"}));
+    EXPECT_EQ(captions(Main().lvRemoteDir), (QStringList{"Name", "Size", "Type", "Attributes", "Modified"}));
     EXPECT_EQ(captions(Main().lvLocalDir), (QStringList{"Name", "Type"}));
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(0), 200);
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(1), 40);

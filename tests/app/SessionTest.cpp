@@ -59,7 +59,7 @@ FakeFtpServer& Session(FakeFtpServer& s)
 
 std::vector<std::string> SessionTranscript(const std::string& dir = "/pub")
 {
-    return {"USER joe", "PASS pw", "CWD " + dir, "PWD", "PASV", "LIST", "PWD", "PASV", "LIST"};
+    return {"USER joe", "PASS pw", "FEAT", "CWD " + dir, "PWD", "PASV", "LIST", "PWD", "PASV", "LIST"};
 }
 
 // Leaves a file at path with exactly this mode, as an earlier run might have.
@@ -364,7 +364,7 @@ TEST_F(SessionTest, ARefusalInsideACompletionReachesTheErrorBox)
     ConnectTo(s, "");
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Boxes, (std::vector<std::pair<QString, QString>>{{"Ombrex FTP", "HostDirName emtpy"}}));
-    EXPECT_EQ(s.Transcript(), (std::vector<std::string>{"USER joe", "PASS pw", "PWD", "PASV", "LIST"}));
+    EXPECT_EQ(s.Transcript(), (std::vector<std::string>{"USER joe", "PASS pw", "FEAT", "PWD", "PASV", "LIST"}));
 }
 
 TEST_F(SessionTest, WhileARequestRunsTheQueueWaitsWhole)
