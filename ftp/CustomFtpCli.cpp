@@ -301,6 +301,7 @@ void TCustomFtpCli::SendCommand(std::string Cmd)
     NotifyDisplay(isPass ? "> PASS ******" : "> " + Cmd);
     if (!*alive)
         return;
+    Touch();
     if (FControlSocket->State() == wsConnected)
         FControlSocket->SendStr(Cmd + "\r\n");
 }
@@ -457,6 +458,9 @@ void TCustomFtpCli::WndProc(platform::TMessage& Msg)
         case WM_FTP_REQUEST_DONE:
             if (OnRequestDone)
                 OnRequestDone(this, FCurrentRequest, static_cast<std::uint16_t>(Msg.WParam));
+            break;
+        case platform::WM_TIMER:
+            TimerTick();
             break;
         case WM_FTP_SENDDATA:
             FStartTime = platform::GetTickCount64();
@@ -689,6 +693,8 @@ void TCustomFtpCli::Open()
     FDnsResult.clear();
     FFeatures = TFtpFeatures{};
     FUtf8On = false;
+    FNoopPending = false;
+    Touch();
     // RFC 959: a session starts in TYPE A until the client sends another type, and servers
     // convert line ends in it, so its line ends are converted back until TYPE I.
     FAsciiType = true;
@@ -784,6 +790,7 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error)
     }
     if (n < 0)
         return;
+    Touch();
     FReceiveLen += static_cast<int>(n);
     FReceiveBuffer[FReceiveLen] = '\0';
 
@@ -839,6 +846,13 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
     std::size_t end = 0;
     int code = LeadingNumber(line, end);
     bool final = digitLed && !(end < line.size() && line[end] == '-');
+    if (FNoopPending && FState != fcsConnecting) {
+        // The answer to a keep-alive NOOP comes before the answer to anything sent after it.
+        if (final)
+            FNoopPending = false;
+        NotifyDisplay("< " + FLastReply);
+        return;
+    }
     if (digitLed && (FState == fcsConnecting || FState == fcsWaitingReply))
         FReplyCode = code;
 
@@ -909,6 +923,7 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error)
     bool lost = !FRequestDone && FRequestResult == 0 && FState != fcsAborting && FStepJustRun != ftpStepQuit
                 && (FState == fcsWaitingReply || FState == fcsConnecting);
     FReceiveLen = 0;
+    FNoopPending = false;
     if (FControlOpen) {
         FControlOpen = false;
         if (FState != fcsAborting)

@@ -261,6 +261,15 @@ public:
     // off by default, which keeps the classic login sequence.
     bool FeatAfterLogin() const { return FFeatAfterLogin; }
     void SetFeatAfterLogin(bool Value) { FFeatAfterLogin = Value; }
+    // Seconds a running request may go without any reply or data before it ends with a
+    // timeout and the session is closed; 0 = never (the default). Transfers measure
+    // silence, not length.
+    int RequestTimeout() const { return FRequestTimeout; }
+    void SetRequestTimeout(int Seconds);
+    // Seconds an idle connected session waits before it sends NOOP, so that firewalls and
+    // servers keep it; 0 = never (the default).
+    int KeepAlive() const { return FKeepAlive; }
+    void SetKeepAlive(int Seconds);
     // The features of the current session (cleared by Open).
     const TFtpFeatures& Features() const { return FFeatures; }
     // True once the server accepted OPTS UTF8 ON in this session.
@@ -467,6 +476,12 @@ protected:
     void OptsMlstDone();
     void SaveReplyState();
     void RestoreReplyState();
+    // Timeouts and keep-alive: a once-a-second timer on the hidden window.
+    void UpdateTimer();
+    void TimerTick();
+    void RequestTimedOut();
+    // Something came from or went to the server.
+    void Touch() { FLastActivity = platform::GetTickCount64(); }
     // Ends the running request with Code, LastReply := Text (kept in ErrorMessage).
     void FailRequest(int Code, const std::string& Text);
 
@@ -509,6 +524,11 @@ protected:
     bool DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText);
 
     // ---- fields ----
+    int FRequestTimeout = 0;
+    int FKeepAlive = 0;
+    std::uint64_t FLastActivity = 0;
+    std::int64_t FTickByteCount = 0;
+    bool FNoopPending = false;               // a keep-alive NOOP waits for its reply
     bool FFeatAfterLogin = false;
     TFtpFeatures FFeatures;
     bool FUtf8On = false;

@@ -260,3 +260,84 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealListing,
                          testing::Values(ListedFolderCase{"vsftpd_LIST", "vsftpd", false, true, "drwxrwxrwt", "-rwsr-xr-x"},
                                          ListedFolderCase{"pyftpdlib_MLSD", "pyftpdlib", true, false, "drwxrwxrwx",
                                                           "-rwxr-xr-x"}));
+
+// ---- timeouts and keep-alive ----
+
+namespace {
+
+struct SilenceCase {
+    const char* Name;
+    std::function<void(FakeFtpServer&)> Script;
+    std::function<void(TFtpClient&, FtpRecorder&)> Start;
+    int Kind;
+};
+
+const SilenceCase kSilenceCases[] = {
+    {"no greeting", [](FakeFtpServer& s) { s.Delay(60000); }, [](TFtpClient& c, FtpRecorder&) { c.Connect(); }, rqConnect},
+    {"no reply to PWD", [](FakeFtpServer& s) { AddLogin(s).Expect("PWD").Delay(60000); },
+     [](TFtpClient& c, FtpRecorder& r) {
+         c.Connect();
+         ASSERT_TRUE(r.WaitDone(1));
+         c.Pwd();
+     },
+     rqPwd},
+    {"listing stops halfway", [](FakeFtpServer& s) {
+         AddLogin(s).Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here").DataSend("part").Delay(60000);
+     },
+     [](TFtpClient& c, FtpRecorder& r) {
+         c.Connect();
+         ASSERT_TRUE(r.WaitDone(1));
+         c.SetLocalFileName(TempPath("silent-list"));
+         c.ListDir();
+     },
+     rqListDir},
+};
+
+class FtpSilence : public testing::TestWithParam<SilenceCase> {};
+
+} // namespace
+
+TEST_P(FtpSilence, ASilentServerEndsTheRequestWithATimeoutAndTheSessionClosed)
+{
+    const SilenceCase& t = GetParam();
+    FakeFtpServer s;
+    t.Script(s);
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    Configure(c, s);
+    c.SetPassiveMode(true);
+    c.SetRequestTimeout(1);
+    t.Start(c, r);
+    ASSERT_TRUE(PumpUntil([&] { return !r.Done.empty() && r.Done.back().first == t.Kind; }, 20000));
+    EXPECT_EQ(r.Done.back().second, 421);
+    EXPECT_EQ(c.ErrorMessage(), "421 Timeout: no answer from the server for 1 seconds");
+    EXPECT_TRUE(r.Displayed("! Timeout: no answer from the server for 1 seconds"));
+    EXPECT_FALSE(c.ControlOpen());
+    EXPECT_EQ(c.State(), fcsReady);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, FtpSilence, testing::ValuesIn(kSilenceCases));
+
+TEST(FtpKeepAlive, AnIdleSessionSendsNoopAndItsAnswerIsNotTakenForTheNextCommand)
+{
+    FakeFtpServer s;
+    // The NOOP's answer comes late, after the client has already sent PWD.
+    AddLogin(s).Expect("NOOP").Delay(300).Reply("200 NOOP ok").Expect("PWD").Reply("257 \"/after\" is current");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetKeepAlive(1);
+    ConnectOk(c, r, s);
+    ASSERT_TRUE(PumpUntil([&] { return s.Transcript().size() == 3; }, 10000));
+    EXPECT_EQ(s.Transcript().back(), "NOOP");
+    c.Pwd();
+    ASSERT_TRUE(r.WaitDone(1));
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqPwd), 0));
+    EXPECT_EQ(c.ReplyDirectory(), "/after");
+    EXPECT_TRUE(r.Displayed("< 200 NOOP ok"));
+    c.SetKeepAlive(0);
+    EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
+}
