@@ -426,6 +426,8 @@ void TMainWindow::CreateMenu()
         FTransferTypeGroup->addAction(action);
     }
     TransfertTypeAuto1->setChecked(true);
+    RequestTimeout1 = named(Options1->addAction(QStringLiteral("Request &timeout...")), "RequestTimeout1");
+    KeepAlive1 = named(Options1->addAction(QStringLiteral("&Keep-alive interval...")), "KeepAlive1");
 
     Help1 = named(MainMenu1->addMenu(QStringLiteral("&?")), "Help1");
     About1 = named(Help1->addAction(QStringLiteral("About")), "About1");
@@ -495,6 +497,8 @@ void TMainWindow::BindHandlers()
     OMBREX_BIND(TransfertTypeAuto1, &QAction::triggered, TransfertTypeAuto1Click);
     OMBREX_BIND(TransfertTypeBinary1, &QAction::triggered, TransfertTypeBinary1Click);
     OMBREX_BIND(TransfertTypeAscii1, &QAction::triggered, TransfertTypeAscii1Click);
+    OMBREX_BIND(RequestTimeout1, &QAction::triggered, RequestTimeout1Click);
+    OMBREX_BIND(KeepAlive1, &QAction::triggered, KeepAlive1Click);
     OMBREX_BIND(About1, &QAction::triggered, About1Click);
 
     qApp->installEventFilter(this);   // ShortcutOverride: see eventFilter

@@ -135,6 +135,8 @@ public:
     QAction* TransfertTypeAuto1;      // radio, checked
     QAction* TransfertTypeBinary1;    // radio
     QAction* TransfertTypeAscii1;     // radio
+    QAction* RequestTimeout1;         // seconds of silence that end a request (0 = never)
+    QAction* KeepAlive1;              // seconds of idleness before a NOOP (0 = never)
     QMenu* Help1;
     QAction* About1;
 
@@ -253,6 +255,9 @@ public:
     void ParseListing(const std::vector<std::string>& lines);
     // The same for lines of a given source (LIST or MLSD).
     void ParseListing(const std::vector<std::string>& lines, TListingSource source);
+    // Options: asks for the request timeout / keep-alive interval in seconds and sets it.
+    void RequestTimeout1Click();
+    void KeepAlive1Click();
     // Writes what the server's FEAT answer offered to the debug log.
     void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).

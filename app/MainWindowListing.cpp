@@ -9,6 +9,7 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QTreeView>
 #include <QLabel>
 
@@ -84,6 +85,26 @@ void TMainWindow::ParseListing(const std::vector<std::string>& lines, TListingSo
                     + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())),
                 lkError);
     }
+}
+
+void TMainWindow::RequestTimeout1Click()
+{
+    bool ok = false;
+    int seconds = QInputDialog::getInt(this, QStringLiteral("Request timeout"),
+                                       QStringLiteral("Seconds without an answer before a request ends (0 = never):"),
+                                       FtpClient1->RequestTimeout(), 0, 86400, 1, &ok);
+    if (ok)
+        FtpClient1->SetRequestTimeout(seconds);
+}
+
+void TMainWindow::KeepAlive1Click()
+{
+    bool ok = false;
+    int seconds = QInputDialog::getInt(this, QStringLiteral("Keep-alive interval"),
+                                       QStringLiteral("Seconds of idleness before a NOOP is sent (0 = never):"),
+                                       FtpClient1->KeepAlive(), 0, 86400, 1, &ok);
+    if (ok)
+        FtpClient1->SetKeepAlive(seconds);
 }
 
 void TMainWindow::LogServerFeatures()

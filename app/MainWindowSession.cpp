@@ -65,6 +65,10 @@ void TMainWindow::CreateFtpClient()
     client.SetConnectionType(ftpDirect);
     // Newer servers say what they offer after login; the listing and names use it.
     client.SetFeatAfterLogin(true);
+    // A server that stops answering ends the request after 30 s of silence instead of
+    // hanging the window; an idle session says NOOP every 60 s so that firewalls keep it.
+    client.SetRequestTimeout(30);
+    client.SetKeepAlive(60);
 
     client.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
         Guarded([&] { FtpClient1Display(Msg); });

@@ -20,7 +20,10 @@ struct TOftpOptions {
     std::string SocksPassword;
     std::string FtpProxy;
     bool Verbose = false;
-    std::string Command;          // ls, nlst, get, put, quote
+    int Family = 0;               // 0 any, 4 or 6 (-4, -6)
+    int Timeout = 30;             // --timeout S: seconds of silence that end a request (0 = never)
+    int KeepAlive = 60;           // --keepalive S: seconds of idleness before a NOOP (0 = never)
+    std::string Command;          // ls, list, nlst, get, put, quote
     std::vector<std::string> Args;
 };
 
