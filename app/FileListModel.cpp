@@ -60,6 +60,16 @@ void TFileListModel::Clear()
     endResetModel();
 }
 
+std::vector<TFileListItem> TFileListModel::Replace(std::vector<TFileListItem> items)
+{
+    if (!Updating())
+        beginResetModel();
+    FItems.swap(items);
+    if (!Updating())
+        endResetModel();
+    return items;
+}
+
 void TFileListModel::BeginUpdate()
 {
     // Views must not read rows while they change underneath, so the reset brackets the

@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 
 namespace {
@@ -128,8 +129,12 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     item.SubItems.append(type);
     item.SubItems.append(attributes->second);
     if (entry.Modified.Valid()) {
+        // Many entries share a time; one text serves them all.
         std::string when = FormatListTime(entry.Modified, FNow, ' ');
-        item.SubItems.append(QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size())));
+        auto known = FModified.find(when);
+        if (known == FModified.end())
+            known = FModified.emplace(when, QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size()))).first;
+        item.SubItems.append(known->second);
     } else {
         item.SubItems.append(QString());
     }
@@ -284,14 +289,14 @@ void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
 
 } // namespace
 
-std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending)
+template <class TItemAt>
+std::vector<int> SortOrderOf(int count, const TItemAt& itemAt, int column, bool descending)
 {
-    const int count = model.Count();
     std::vector<TSortKey> keys(static_cast<std::size_t>(count));
     std::u16string buffer;
     const bool byText = column == rcName || column == rcType || column == rcAttributes || column == rcModified;
     for (int row = 0; row < count; ++row) {
-        const TFileListItem& item = model.Item(row);
+        const TFileListItem& item = itemAt(row);
         TSortKey& key = keys[static_cast<std::size_t>(row)];
         key.Row = row;
         key.Group = IsParentDirItem(item) ? 0 : (IsDirectoryByType(item) ? 1 : 2);
@@ -323,4 +328,80 @@ std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool d
     for (std::size_t i = 0; i < keys.size(); ++i)
         order[i] = keys[i].Row;
     return order;
+}
+
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending)
+{
+    return SortOrderOf(
+        model.Count(), [&model](int row) -> const TFileListItem& { return model.Item(row); }, column, descending);
+}
+
+std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending)
+{
+    return SortOrderOf(
+        static_cast<int>(items.size()),
+        [&items](int row) -> const TFileListItem& { return items[static_cast<std::size_t>(row)]; }, column,
+        descending);
+}
+
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel)
+{
+    constexpr std::size_t kKeptInvalid = 101;
+    TRemoteListing result;
+    std::vector<TFileListItem> rows;
+    rows.reserve(lines.size() + 1);
+    rows.push_back(ParentDirItem());
+    TRemoteRowBuilder builder;
+    std::vector<std::pair<std::size_t, std::string>> links;   // rows whose target may be listed
+    std::deque<std::string_view> invalid;
+    TListEntry entry;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
+            return result;
+        TLineResult r = ParseListingLine(source, lines[i], entry);
+        if (r == lrInvalid) {
+            ++result.InvalidCount;
+            if (invalid.size() == kKeptInvalid)
+                invalid.pop_front();
+            invalid.push_back(lines[i]);
+            continue;
+        }
+        if (r != lrEntry)
+            continue;
+        if (entry.Type == letLink && entry.TargetKind == ltkUnknown && !entry.Target.empty())
+            links.emplace_back(rows.size(), entry.Target);
+        rows.push_back(builder.Build(entry));
+    }
+    if (!links.empty()) {
+        // A link to another entry of the same folder takes that entry's kind.
+        QHash<QString, bool> kinds;
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            if (!IsRemoteLink(rows[i]))
+                kinds.insert(rows[i].Caption, IsRemoteDirectory(rows[i]));
+        for (auto& [row, target] : links) {
+            std::string_view t = target;
+            if (t.size() > 2 && t.substr(0, 2) == "./")
+                t.remove_prefix(2);
+            auto found = kinds.constFind(TextFromBytes(t));
+            if (found == kinds.constEnd())
+                continue;
+            TListEntry fixed;
+            fixed.Name = RemoteItemName(rows[row]);
+            fixed.Type = letLink;
+            fixed.Target = target;
+            fixed.TargetKind = *found ? ltkDirectory : ltkFile;
+            TFileListItem& item = rows[row];
+            item.SubItems[kSubType] = TRemoteRowBuilder().Build(fixed).SubItems[kSubType];
+            item.ImageIndex = *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+        }
+    }
+    if (cancel && cancel->load(std::memory_order_relaxed))
+        return result;
+    std::vector<int> order = RemoteSortOrder(rows, column, descending);
+    result.Rows.reserve(rows.size());
+    for (int old : order)
+        result.Rows.push_back(std::move(rows[static_cast<std::size_t>(old)]));
+    result.InvalidLines.assign(invalid.begin(), invalid.end());
+    return result;
 }

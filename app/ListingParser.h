@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -71,6 +72,7 @@ public:
 private:
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
+    std::unordered_map<std::string, QString> FModified;
     std::time_t FNow;
 };
 
@@ -110,3 +112,18 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
 // Descending reverses the order within the directories and within the files; ".." stays
 // first and directories stay before files.
 std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending = false);
+// The same over rows not yet in a model (any thread).
+std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending = false);
+
+// The rows of one listing, ".." first, in the order of the sort column, and the lines not
+// understood (the last 101 of them, with their count). Needs no window: runs on any thread.
+struct TRemoteListing {
+    std::vector<TFileListItem> Rows;
+    std::vector<std::string> InvalidLines;
+    std::size_t InvalidCount = 0;
+};
+// Builds a TRemoteListing from the lines of a listing of the given source; a link whose
+// target is another entry of the listing takes that entry's kind. Cancel (may be null) is
+// looked at now and then; when it is set the result is incomplete and should be dropped.
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel = nullptr);

@@ -156,6 +156,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
 TMainWindow::~TMainWindow()
 {
+    // A listing job posts to this window: it ends before the window does.
+    CancelListingJob();
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();
     // The list models show icons of ImageListForFTPFiles, which goes before the widgets

@@ -8,6 +8,7 @@
 #include "app/FileListModel.h"
 #include "app/FileListView.h"
 #include "app/FtpFileImageList.h"
+#include "app/ListingParser.h"
 #include "app/LocalFileList.h"
 #include "app/LocalFilterComboBox.h"
 #include "app/TransferRules.h"
@@ -21,9 +22,11 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class QAction;
@@ -258,6 +261,14 @@ public:
     // Options: asks for the request timeout / keep-alive interval in seconds and sets it.
     void RequestTimeout1Click();
     void KeepAlive1Click();
+    // Shows a listing built by BuildRemoteListing: its rows replace the list, its invalid
+    // lines go to the user log.
+    void ShowRemoteListing(TRemoteListing listing);
+    // Reads and parses a big listing file on a thread of its own; the queue waits until its
+    // rows are shown (the window stays responsive meanwhile).
+    void StartListingJob(const QString& path, TListingSource source);
+    // Stops a running listing job and waits for its thread.
+    void CancelListingJob();
     // Writes what the server's FEAT answer offered to the debug log.
     void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
@@ -335,7 +346,9 @@ private:
     QActionGroup* FTransferTypeGroup;
     std::vector<QAction*> FShortcutActions;   // menu items whose shortcut beats text boxes
     unsigned FQueueEpoch = 0;
-    bool FAwaitingDone = false;   // a request the queue started has not completed yet
+    bool FAwaitingDone = false;
+    std::thread FListingThread;                        // the running listing job, if any
+    std::shared_ptr<std::atomic<bool>> FListingCancel;   // set to drop its result   // a request the queue started has not completed yet
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

@@ -6,18 +6,16 @@
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
 #include "app/ListingParser.h"
+#include "platform/MessageWindow.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QTreeView>
 #include <QLabel>
 
 namespace {
-
-// The user log keeps this many lines; older error lines of one listing would be pushed
-// out by the later ones anyway.
-constexpr std::size_t kUserLogLines = 101;
 
 // Sorts the remote list by its sort column in the order of lvRemoteDirCompare. The order is
 // worked out on keys taken once per row: calling the comparison for every pair reads each
@@ -36,55 +34,82 @@ void TMainWindow::ParseListing(const std::vector<std::string>& lines)
 
 void TMainWindow::ParseListing(const std::vector<std::string>& lines, TListingSource source)
 {
-    TListingParser parser(source);
+    std::vector<std::string_view> views(lines.begin(), lines.end());
+    ShowRemoteListing(BuildRemoteListing(views, source, RemoteSortColumn, RemoteSortDescending));
+}
+
+void TMainWindow::ShowRemoteListing(TRemoteListing listing)
+{
     TFileListModel* model = lvRemoteDir->Model();
-
-    // Every line is parsed before a row is made: a link's kind (folder or file) can depend
-    // on another entry of the same listing.
-    std::vector<TListingEntry> entries;
-    entries.reserve(lines.size());
-    std::vector<std::size_t> invalid;
-    TListingEntry entry;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        TLineResult result = parser.ParseLine(lines[i], entry);
-        if (result == lrEntry)
-            entries.push_back(std::move(entry));
-        else if (result == lrInvalid)
-            invalid.push_back(i);
-    }
-    ResolveLinkTargets(entries);
-
-    // Rows go in without a notice each; the view hears of the new list once, sorted.
-    struct TFilling {
-        TMainWindow& Window;
-        TFileListModel& Model;
-        ~TFilling()
-        {
-            Window.FillingRemoteList = false;
-            Model.EndUpdate();
-        }
-    } filling{*this, *model};
-    model->BeginUpdate();
-    model->Clear();
     FillingRemoteList = true;
-    model->Add(ParentDirItem());
-    TRemoteRowBuilder rows;
-    for (const TListingEntry& e : entries)
-        model->Add(rows.Build(e));
-    entries.clear();
-    entries.shrink_to_fit();
+    std::vector<TFileListItem> old = model->Replace(std::move(listing.Rows));
     FillingRemoteList = false;
-    SortRemoteList(*model, RemoteSortColumn, RemoteSortDescending);
+    if (old.size() > 20000) {
+        // Letting go of a big list takes a while; it need not hold up the window.
+        std::thread([rows = std::move(old)]() mutable { rows.clear(); }).detach();
+    }
 
     // A listing in another format can have an invalid line for every file; writing them
     // all would only scroll the same last lines into the log, slowly.
-    std::size_t first = invalid.size() > kUserLogLines ? invalid.size() - kUserLogLines : 0;
-    for (std::size_t k = first; k < invalid.size(); ++k) {
-        const std::string& line = lines[invalid[k]];
+    for (const std::string& line : listing.InvalidLines)
         LogUser(QStringLiteral("Invalid line in directory content: ")
                     + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())),
                 lkError);
-    }
+}
+
+void TMainWindow::CancelListingJob()
+{
+    if (FListingCancel)
+        FListingCancel->store(true);
+    if (FListingThread.joinable())
+        FListingThread.join();
+    FListingCancel.reset();
+}
+
+void TMainWindow::StartListingJob(const QString& path, TListingSource source)
+{
+    CancelListingJob();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    FListingCancel = cancel;
+    FAwaitingDone = true;   // the queue goes on once the rows are shown
+    const std::string file = path.toLocal8Bit().toStdString();
+    const int column = RemoteSortColumn;
+    const bool descending = RemoteSortDescending;
+    FListingThread = std::thread([this, file, source, column, descending, cancel] {
+        auto result = std::make_shared<TRemoteListing>();
+        {
+            std::string data;
+            QFile in(QString::fromLocal8Bit(file.data(), static_cast<qsizetype>(file.size())));
+            if (in.open(QIODevice::ReadOnly)) {
+                data.resize(static_cast<std::size_t>(in.size()));
+                qint64 n = in.read(data.data(), static_cast<qint64>(data.size()));
+                data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            *result = BuildRemoteListing(SplitListingData(data), source, column, descending, cancel.get());
+        }
+        if (cancel->load())
+            return;
+        // The window joins this thread before it goes, so it is there to receive the call.
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, cancel] {
+                if (cancel->load())
+                    return;
+                try {
+                    if (FListingThread.joinable())
+                        FListingThread.join();
+                    FListingCancel.reset();
+                    ShowRemoteListing(std::move(*result));
+                    FAwaitingDone = false;
+                    UpdateControls();
+                    if (!ClientBusy())
+                        RunQueue();
+                } catch (...) {
+                    platform::HandleException(std::current_exception());
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void TMainWindow::RequestTimeout1Click()

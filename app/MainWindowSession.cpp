@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QToolButton>
@@ -29,6 +30,8 @@
 namespace {
 
 constexpr int kHistoryMax = 100;
+// Listing files above this size are parsed on a thread of their own (about 15,000 lines).
+constexpr qint64 kListingInBackground = 1 << 20;
 
 // An exception that escapes a handler of the client is shown in the application's error
 // box, as one from a control's handler is; it never reaches the engine.
@@ -389,9 +392,19 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
             AppendCommand(qcList);
             break;
         case rqListDir: {
-            std::vector<std::string> lines = ReadListingFile(ListTempPath);
+            const TListingSource source = client.LastListCommand() == "MLSD" ? lsMlsd : lsList;
+            if (client.ListingCut())
+                LogUser(QStringLiteral("The listing was cut: the server sent more than ")
+                            + QString::number(client.ListingMaxEntries()) + QStringLiteral(" entries or ")
+                            + QString::number(client.ListingMaxBytes())
+                            + QStringLiteral(" bytes; the entries read so far are shown"),
+                        lkWarning);
             LogUser(QStringLiteral("OK. File list getted"), lkStatus);
-            ParseListing(lines, client.LastListCommand() == "MLSD" ? lsMlsd : lsList);
+            // A big listing is read and parsed beside the window, which stays responsive.
+            if (QFileInfo(ListTempPath).size() > kListingInBackground)
+                StartListingJob(ListTempPath, source);
+            else
+                ParseListing(ReadListingFile(ListTempPath), source);
             break;
         }
         case rqGet:
@@ -514,6 +527,7 @@ void TMainWindow::FtpClient1SessionClosed(std::uint16_t Error)
         ShowMessageBox(QStringLiteral("Server close control connection."), QStringLiteral("FTP Warning"),
                        QMessageBox::Warning);
     lblCurrentServer->setText(QStringLiteral("Not connected"));
+    CancelListingJob();
     lvRemoteDir->Model()->Clear();
     ExpectClose = false;
     CommandQueue.clear();

@@ -270,6 +270,14 @@ public:
     // servers keep it; 0 = never (the default).
     int KeepAlive() const { return FKeepAlive; }
     void SetKeepAlive(int Seconds);
+    // Bounds of one listing (LIST, MLSD): past this many lines or bytes the transfer is
+    // stopped and what came so far is kept; ListingCut() tells. 0 = no bound.
+    std::int64_t ListingMaxEntries() const { return FListingMaxEntries; }
+    void SetListingMaxEntries(std::int64_t Value) { FListingMaxEntries = Value; }
+    std::int64_t ListingMaxBytes() const { return FListingMaxBytes; }
+    void SetListingMaxBytes(std::int64_t Value) { FListingMaxBytes = Value; }
+    // True when the last listing was cut at one of the bounds.
+    bool ListingCut() const { return FListingCut; }
     // The features of the current session (cleared by Open).
     const TFtpFeatures& Features() const { return FFeatures; }
     // True once the server accepted OPTS UTF8 ON in this session.
@@ -476,6 +484,9 @@ protected:
     void OptsMlstDone();
     void SaveReplyState();
     void RestoreReplyState();
+    // The part of a received block of a listing that stays within the bounds (all of it when
+    // the transfer is no listing); sets FListingCut when the bound is reached.
+    std::int64_t BoundListing(const char* Data, std::int64_t Len);
     // Timeouts and keep-alive: a once-a-second timer on the hidden window.
     void UpdateTimer();
     void TimerTick();
@@ -524,6 +535,10 @@ protected:
     bool DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText);
 
     // ---- fields ----
+    std::int64_t FListingMaxEntries = 2000000;
+    std::int64_t FListingMaxBytes = std::int64_t(1) << 30;
+    std::int64_t FListingLines = 0;
+    bool FListingCut = false;
     int FRequestTimeout = 0;
     int FKeepAlive = 0;
     std::uint64_t FLastActivity = 0;

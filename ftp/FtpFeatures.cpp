@@ -147,6 +147,29 @@ void TCustomFtpCli::OptsMlstDone()
     FinishRequest(0);
 }
 
+std::int64_t TCustomFtpCli::BoundListing(const char* Data, std::int64_t Len)
+{
+    if (FDataCommand != "LIST" && FDataCommand != "MLSD")
+        return Len;
+    // A hostile or broken server may send a listing without end: it is kept only up to
+    // the bounds, cut after the last whole line within them.
+    std::int64_t keep = Len;
+    if (FListingMaxBytes > 0 && FByteCount + keep > FListingMaxBytes) {
+        keep = FListingMaxBytes - FByteCount;
+        FListingCut = true;
+    }
+    if (FListingMaxEntries > 0) {
+        for (std::int64_t i = 0; i < keep; ++i) {
+            if (Data[i] == '\n' && ++FListingLines >= FListingMaxEntries) {
+                keep = i + 1;
+                FListingCut = true;
+                break;
+            }
+        }
+    }
+    return keep < 0 ? 0 : keep;
+}
+
 void TCustomFtpCli::MlsdDir()
 {
     FListVerb = "MLSD";

@@ -698,6 +698,35 @@ TEST_F(SessionTest, ColumnClicksSortWithParentAndDirectoriesFirstAndTheSameColum
     }
 }
 
+TEST_F(SessionTest, ABigListingIsParsedBesideTheWindowAndTheQueueWaitsForItsRows)
+{
+    // Over a MiB of listing: parsed on a thread of its own. The second LIST of the session
+    // starts only once the first one's rows are in, and a command queued meanwhile waits.
+    std::string listing = "total 20002\r\n";
+    for (int i = 0; i < 20000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string(i) + " Jan 10  2000 file " + std::to_string(i)
+                   + ".txt\r\n";
+    listing += "drwxr-xr-x    2 joe      joe      4096 Jan 10  2000 zdir\r\n";
+    listing += "lrwxrwxrwx    1 joe      joe      4 Jan 10  2000 to zdir -> zdir\r\n";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    FakeFtpServer s;
+    apptest::Session(s, listing).Expect("CWD to zdir").Reply("250 ok");
+    Pwd(s, "/pub/zdir");
+    List(s);
+    ConnectSession(s);
+    ASSERT_EQ(Main().lvRemoteDir->Model()->Count(), 20003);
+    EXPECT_EQ(Captions().mid(0, 4), (QStringList{"..", "to zdir", "zdir", "file 0.txt"}));
+    EXPECT_EQ(RemoteItemType(Main().lvRemoteDir->Model()->Item(RowOf("to zdir"))), "Directory link -> zdir");
+    EXPECT_EQ(Lines(Main().txtUserLog).filter("Invalid line").size(), 2);   // "total", once per listing
+    // The link opens as a folder.
+    Select(RowOf("to zdir"));
+    Main().lvRemoteDirDblClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Main().lblCurrentRemoteDir->text(), "/pub/zdir");
+    EXPECT_TRUE(Main().RemoteNameExists("link"));
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
+
 TEST_F(SessionTest, LinksShowTheirTargetAndOpenAsFoldersUnlessTheyPointAtAFile)
 {
     Main().ParseListing({"drwxr-xr-x 2 u g 4096 Jan 10 2000 real", "-rw-r--r-- 1 u g 1 Jan 10 2000 f",

@@ -341,3 +341,53 @@ TEST(FtpKeepAlive, AnIdleSessionSendsNoopAndItsAnswerIsNotTakenForTheNextCommand
     c.SetKeepAlive(0);
     EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
 }
+
+// ---- hostile listings are bounded ----
+
+namespace {
+
+struct BoundCase {
+    const char* Name;
+    std::int64_t MaxEntries;
+    std::int64_t MaxBytes;
+    const char* Kept;
+};
+
+const BoundCase kBoundCases[] = {
+    {"entries", 3, 0, "a\r\nb\r\nc\r\n"},
+    {"bytes", 0, 7, "a\r\nb\r\nc"},
+    {"within both", 10, 1000, "a\r\nb\r\nc\r\nd\r\ne\r\n"},
+};
+
+class FtpListingBound : public testing::TestWithParam<BoundCase> {};
+
+} // namespace
+
+TEST_P(FtpListingBound, AListingPastItsBoundIsCutAndWhatCameIsKept)
+{
+    const BoundCase& t = GetParam();
+    const std::string listing = "a\r\nb\r\nc\r\nd\r\ne\r\n";
+    const bool cut = std::string(t.Kept) != listing;
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here").DataSend(listing);
+    if (cut)
+        s.Delay(300).Reply("426 Connection closed; transfer aborted.");
+    else
+        s.DataClose().Reply("226 Done");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetPassiveMode(true);
+    ConnectOk(c, r, s);
+    c.SetListingMaxEntries(t.MaxEntries);
+    c.SetListingMaxBytes(t.MaxBytes);
+    c.SetLocalFileName(TempPath(std::string("bound-") + t.Name));
+    c.ListDir();
+    ASSERT_TRUE(r.WaitDone(1));
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqListDir), 0)) << c.LastReply();
+    EXPECT_EQ(c.ListingCut(), cut);
+    EXPECT_EQ(testsrv::ReadFile(TempPath(std::string("bound-") + t.Name)), t.Kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, FtpListingBound, testing::ValuesIn(kBoundCases));
