@@ -129,11 +129,20 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     item.SubItems.append(type);
     item.SubItems.append(attributes->second);
     if (entry.Modified.Valid()) {
-        // Many entries share a time; one text serves them all.
-        std::string when = FormatListTime(entry.Modified, FNow, ' ');
-        auto known = FModified.find(when);
-        if (known == FModified.end())
-            known = FModified.emplace(when, QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size()))).first;
+        // Many entries share a time, and working one out (the year of a date without one,
+        // the local time of a UTC one) costs more than the rest of the row: one text per
+        // minute serves them all.
+        const TListTime& t = entry.Modified;
+        std::uint64_t key = std::uint64_t(t.Year) * 13 + std::uint64_t(t.Month);
+        key = key * 32 + std::uint64_t(t.Day);
+        key = key * 25 + std::uint64_t(t.Hour + 1);
+        key = key * 60 + std::uint64_t(t.Minute);
+        key = key * 2 + (t.Utc ? 1u : 0u);
+        auto known = FModified.find(key);
+        if (known == FModified.end()) {
+            std::string when = FormatListTime(entry.Modified, FNow, ' ');
+            known = FModified.emplace(key, QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size()))).first;
+        }
         item.SubItems.append(known->second);
     } else {
         item.SubItems.append(QString());

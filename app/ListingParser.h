@@ -72,7 +72,7 @@ public:
 private:
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
-    std::unordered_map<std::string, QString> FModified;
+    std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text
     std::time_t FNow;
 };
 
