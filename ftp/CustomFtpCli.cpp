@@ -695,10 +695,26 @@ void TCustomFtpCli::Open()
     FUtf8On = false;
     FNoopPending = false;
     Touch();
+    FProxyResolves = false;
+    if (FConnectionType == ftpSocks4 || FConnectionType == ftpSocks4A || FConnectionType == ftpSocks5) {
+        // Without a user name there is no login to offer: a proxy that wants none would
+        // refuse a client that offers only the user/password method.
+        TSocksAuthentication auth = FControlSocket->SocksUsercode().empty() ? socksNoAuthentication
+                                                                            : socksAuthenticateUsercode;
+        for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()})
+            s->SetSocksAuthentication(auth);
+    }
     // RFC 959: a session starts in TYPE A until the client sends another type, and servers
     // convert line ends in it, so its line ends are converted back until TYPE I.
     FAsciiType = true;
     SetState(fcsDnsLookup);
+    if ((FConnectionType == ftpSocks4A || FConnectionType == ftpSocks5) && !FControlSocket->SocksServer().empty()
+        && !FHostName.empty()) {
+        // SOCKS 4A and 5 take the name: the proxy resolves it, and may know names we do not.
+        FProxyResolves = true;
+        ControlDnsLookupDone(0);
+        return;
+    }
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
     } catch (...) {
@@ -721,7 +737,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error)
         FinishRequest(Error);
         return;
     }
-    FDnsResult = FControlSocket->DnsResult();
+    FDnsResult = FProxyResolves ? FHostName : FControlSocket->DnsResult();
     try {
         FControlSocket->SetAddr(FDnsResult);
         FControlSocket->SetProto("tcp");

@@ -482,6 +482,9 @@ protected:
     void FeatDone();
     void OptsDone();
     void OptsMlstDone();
+    // PASV answered: refused by a server that speaks only EPSV (RFC 2428), EPSV is tried.
+    void PasvDone();
+    void EpsvDone();
     void SaveReplyState();
     void RestoreReplyState();
     // The part of a received block of a listing that stays within the bounds (all of it when
@@ -553,6 +556,8 @@ protected:
     int FQuietSavedCode = 0;
     std::string FQuietSavedError;
     std::string FListVerb = "LIST";          // the data command of List
+    std::string FPasvSavedError;
+    bool FProxyResolves = false;             // SOCKS 4A/5: the proxy resolves HostName             // ErrorMessage before PASV, for the EPSV retry
     std::string FLastListCommand;
     std::string FHostName;
     std::string FPort = "ftp";

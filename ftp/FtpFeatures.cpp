@@ -170,6 +170,59 @@ std::int64_t TCustomFtpCli::BoundListing(const char* Data, std::int64_t Len)
     return keep < 0 ? 0 : keep;
 }
 
+void TCustomFtpCli::PasvDone()
+{
+    // 500/502: the command is unknown or not implemented (some IPv6-minded servers and
+    // firewalls refuse PASV); EPSV asks for a port only, which is all we use anyway. Only a
+    // server that announced EPSV is asked: an older one's refusal stays the answer.
+    if (FRequestResult != 0 && (FReplyCode == 500 || FReplyCode == 502) && FFeatures.Epsv
+        && FControlSocket->State() == wsConnected) {
+        FErrorMessage = FPasvSavedError;
+        FRequestResult = 0;
+        FOkCodes = {229};
+        FNext = &TCustomFtpCli::CommandReply;
+        FPostAction = &TCustomFtpCli::EpsvDone;
+        SendCommand("EPSV");
+        return;
+    }
+    FinishRequest(FRequestResult);
+}
+
+void TCustomFtpCli::EpsvDone()
+{
+    if (FRequestResult == 0) {
+        // "229 Entering Extended Passive Mode (|||6446|)": the delimiter is the character
+        // after "(", repeated; the port sits between the third and the fourth.
+        std::size_t open = FLastReply.find('(');
+        int port = -1;
+        if (open != std::string::npos && open + 1 < FLastReply.size()) {
+            char d = FLastReply[open + 1];
+            std::size_t p = open + 1;
+            int seen = 0;
+            while (p < FLastReply.size() && seen < 3) {
+                if (FLastReply[p] == d)
+                    ++seen;
+                ++p;
+            }
+            int value = 0;
+            int digits = 0;
+            while (p < FLastReply.size() && std::isdigit(static_cast<unsigned char>(FLastReply[p])) && digits < 6) {
+                value = value * 10 + (FLastReply[p] - '0');
+                ++p;
+                ++digits;
+            }
+            if (digits > 0 && p < FLastReply.size() && FLastReply[p] == d && value > 0 && value < 65536)
+                port = value;
+        }
+        // The data connection goes to the control connection's peer as for PASV: the reply
+        // in PASV's form carries just the port.
+        FPasvReply = port > 0 ? "227 Entering Passive Mode (0,0,0,0," + std::to_string(port >> 8) + ","
+                                    + std::to_string(port & 0xFF) + ")"
+                              : std::string();
+    }
+    FinishRequest(FRequestResult);
+}
+
 void TCustomFtpCli::MlsdDir()
 {
     FListVerb = "MLSD";

@@ -172,7 +172,8 @@ void TCustomFtpCli::DataPort()
         cmd = "PASV";
     }
     FByteCount = 0;
-    StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227});
+    FPasvSavedError = FErrorMessage;
+    StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227}, FPassiveMode ? &TCustomFtpCli::PasvDone : nullptr);
 }
 
 // ---- downloads ----

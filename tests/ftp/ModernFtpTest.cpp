@@ -391,3 +391,37 @@ TEST_P(FtpListingBound, AListingPastItsBoundIsCutAndWhatCameIsKept)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripted, FtpListingBound, testing::ValuesIn(kBoundCases));
+
+// ---- EPSV when PASV is refused ----
+
+TEST(FtpEpsv, PasvRefusedByAServerThatOffersEpsvTriesEpsv)
+{
+    FakeFtpServer s;
+    AddLogin(s)
+        .Expect("FEAT").Reply("211-Features:").Reply(" EPSV").Reply("211 End")
+        .Expect("PASV").Reply("502 Command not implemented")
+        .Expect("EPSV").EpsvReply()
+        .Expect("LIST").DataAccept().Reply("150 Here").DataSend("x y\r\n").DataClose().Reply("226 Done")
+        .Expect("PASV").Reply("500 Unknown command")
+        .Expect("EPSV").Reply("500 Unknown command too");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetPassiveMode(true);
+    c.SetFeatAfterLogin(true);
+    ConnectOk(c, r, s);
+    c.SetLocalFileName(TempPath("epsv.txt"));
+    c.ListDir();
+    ASSERT_TRUE(r.WaitDone(1));
+    EXPECT_EQ(r.Done[0], std::make_pair(int(rqListDir), 0)) << c.LastReply();
+    EXPECT_EQ(c.ErrorMessage(), "");
+    EXPECT_EQ(testsrv::ReadFile(TempPath("epsv.txt")), "x y\r\n");
+    // Both refused: the request fails with the last refusal.
+    c.ListDir();
+    ASSERT_TRUE(r.WaitDone(2));
+    EXPECT_EQ(r.Done[1], std::make_pair(int(rqListDir), 500));
+    EXPECT_EQ(c.ErrorMessage(), "500 Unknown command too");
+    EXPECT_EQ(s.Transcript(), (Lines{"USER joe", "PASS pw", "FEAT", "PASV", "EPSV", "LIST", "PASV", "EPSV"}));
+    EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
+}
