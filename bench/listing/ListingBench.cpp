@@ -340,7 +340,7 @@ int main(int argc, char** argv)
     }
     std::printf("\nlisting request to sorted list shown, median of %d runs:\n", runs);
     std::printf("  total                     %8.1f ms\n", Median(total));
-    std::printf("  transfer (LIST, 226, data)%8.1f ms\n", Median(transfer));
+    std::printf("  transfer (226 and data)   %8.1f ms\n", Median(transfer));
     std::printf("  read, parse, sort         %8.1f ms\n", Median(handle));
     std::printf("  paint                     %8.1f ms\n", Median(paint));
     std::printf("  longest event-loop stall  %8.1f ms\n", Median(stall));
