@@ -1,6 +1,7 @@
 // File list rows: storage, change notices, stable sort.
 #include "app/FileListModel.h"
 
+#include "app/ByteText.h"
 #include "app/FtpFileImageList.h"
 
 #include <algorithm>
@@ -140,10 +141,12 @@ QVariant TFileListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        // A name that is no valid UTF-8 keeps its bytes in the row and shows replacement
+        // marks where they do not decode.
         if (column == 0)
-            return item.Caption;
+            return DisplayText(item.Caption);
         if (column - 1 < item.SubItems.size())
-            return item.SubItems[column - 1];
+            return DisplayText(item.SubItems[column - 1]);
         return {};
     case Qt::DecorationRole:
         if (column == 0 && FImages && item.ImageIndex >= 0)

@@ -337,6 +337,30 @@ TEST(ByteText, RoundTripsWhatIsNoValidUtf8)
     EXPECT_EQ(TextFromBytes("caf\xc3\xa9"), QString::fromUtf8("caf\xc3\xa9"));
 }
 
+TEST(ByteText, NamesThatAreNoUtf8ShowReplacementMarksAndKeepTheirBytes)
+{
+    struct Row {
+        const char* bytes;
+        const char16_t* shown;
+    };
+    const Row rows[] = {
+        {"caf\xe9.txt", u"caf\uFFFD.txt"},
+        {"\xff\xfe", u"\uFFFD\uFFFD"},
+        {"caf\xc3\xa9", u"caf\u00e9"},
+        {"\xf0\x9f\x98\x80 smile", u"\U0001F600 smile"},   // a pair stays a pair
+    };
+    TFileListModel model(nullptr);
+    model.SetColumns({{"Name"}, {"Size"}});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.bytes);
+        TFileListItem item = RemoteItemFromEntry(Entry("-rw-r--r--", "1", r.bytes));
+        model.Clear();
+        model.Add(item);
+        EXPECT_EQ(model.data(model.index(0, 0)).toString(), QString::fromStdU16String(r.shown));
+        EXPECT_EQ(RemoteItemName(model.Item(0)), r.bytes);   // downloads, renames, deletes use these
+    }
+}
+
 TEST(ByteText, RandomBytesRoundTrip)
 {
     std::mt19937 random(1234);
