@@ -408,9 +408,26 @@ TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TL
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
     std::vector<int> order = RemoteSortOrder(rows, column, descending);
-    result.Rows.reserve(rows.size());
-    for (int old : order)
-        result.Rows.push_back(std::move(rows[static_cast<std::size_t>(old)]));
+    // The order is applied in place, cycle by cycle: a second vector of a million rows
+    // would double the memory at its peak.
+    std::vector<bool> placed(order.size(), false);
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        if (placed[start] || static_cast<std::size_t>(order[start]) == start)
+            continue;
+        TFileListItem held = std::move(rows[start]);
+        std::size_t to = start;
+        for (;;) {
+            std::size_t from = static_cast<std::size_t>(order[to]);
+            placed[to] = true;
+            if (from == start) {
+                rows[to] = std::move(held);
+                break;
+            }
+            rows[to] = std::move(rows[from]);
+            to = from;
+        }
+    }
+    result.Rows = std::move(rows);
     result.InvalidLines.assign(invalid.begin(), invalid.end());
     return result;
 }

@@ -15,6 +15,8 @@
 #include <QTreeView>
 #include <QLabel>
 
+#include <malloc.h>
+
 namespace {
 
 // Sorts the remote list by its sort column in the order of lvRemoteDirCompare. The order is
@@ -46,7 +48,11 @@ void TMainWindow::ShowRemoteListing(TRemoteListing listing)
     FillingRemoteList = false;
     if (old.size() > 20000) {
         // Letting go of a big list takes a while; it need not hold up the window.
-        std::thread([rows = std::move(old)]() mutable { rows.clear(); }).detach();
+        std::thread([rows = std::move(old)]() mutable {
+            rows.clear();
+            rows.shrink_to_fit();
+            malloc_trim(0);
+        }).detach();
     }
 
     // A listing in another format can have an invalid line for every file; writing them
@@ -87,6 +93,9 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
             }
             *result = BuildRemoteListing(SplitListingData(data), source, column, descending, cancel.get());
         }
+        // The listing's text is gone; give its memory back rather than keep it in this
+        // thread's arena.
+        malloc_trim(0);
         if (cancel->load())
             return;
         // The window joins this thread before it goes, so it is there to receive the call.
