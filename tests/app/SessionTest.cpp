@@ -170,6 +170,7 @@ TEST_F(SessionTest, ConnectWithARemoteDirectoryRunsTheDocumentedRequests)
                              " FTP: > CWD /pub"})
         EXPECT_TRUE(UserLogHas(line)) << line;
     EXPECT_TRUE(DebugHas("From Ombrex: Connecting Started"));
+    EXPECT_TRUE(DebugHas("From Ombrex: Server features: none announced"));   // FEAT got 500
     EXPECT_TRUE(DebugHas("From Ombrex: TMainWindow::FtpClient1SessionConnected: ERR=0"));
     EXPECT_TRUE(DebugHas("From Ombrex: TMainWindow::FtpClient1RequestDone:"));
     EXPECT_TRUE(DebugHas("LastResponse=226 Done"));
