@@ -115,3 +115,26 @@ std::string BytesFromText(const QString& text)
     }
     return out;
 }
+
+QString DisplayText(const QString& text)
+{
+    const qsizetype n = text.size();
+    const QChar* units = text.constData();
+    qsizetype i = 0;
+    for (; i < n; ++i) {
+        if (units[i].isSurrogate())
+            break;
+    }
+    if (i == n)
+        return text;
+    QString out = text;
+    for (; i < n; ++i) {
+        if (units[i].isHighSurrogate() && i + 1 < n && units[i + 1].isLowSurrogate()) {
+            ++i;   // a pair: a real character beyond the first plane
+            continue;
+        }
+        if (units[i].isSurrogate())
+            out[i] = QChar(0xFFFD);
+    }
+    return out;
+}

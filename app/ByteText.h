@@ -13,3 +13,8 @@
 QString TextFromBytes(std::string_view bytes);
 // The bytes a text stands for: the inverse of TextFromBytes (other text as UTF-8).
 std::string BytesFromText(const QString& text);
+
+// The text as a person should see it: each code unit that stands for a byte (a lone
+// surrogate) shows as the replacement mark U+FFFD. The text itself is returned when it
+// holds none.
+QString DisplayText(const QString& text);

@@ -1,6 +1,7 @@
 // File list rows: storage, change notices, stable sort.
 #include "app/FileListModel.h"
 
+#include "app/ByteText.h"
 #include "app/FtpFileImageList.h"
 
 #include <algorithm>
@@ -58,6 +59,16 @@ void TFileListModel::Clear()
     beginResetModel();
     FItems.clear();
     endResetModel();
+}
+
+std::vector<TFileListItem> TFileListModel::Replace(std::vector<TFileListItem> items)
+{
+    if (!Updating())
+        beginResetModel();
+    FItems.swap(items);
+    if (!Updating())
+        endResetModel();
+    return items;
 }
 
 void TFileListModel::BeginUpdate()
@@ -130,10 +141,12 @@ QVariant TFileListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        // A name that is no valid UTF-8 keeps its bytes in the row and shows replacement
+        // marks where they do not decode.
         if (column == 0)
-            return item.Caption;
+            return DisplayText(item.Caption);
         if (column - 1 < item.SubItems.size())
-            return item.SubItems[column - 1];
+            return DisplayText(item.SubItems[column - 1]);
         return {};
     case Qt::DecorationRole:
         if (column == 0 && FImages && item.ImageIndex >= 0)

@@ -49,6 +49,9 @@ public:
     void Delete(int row);
     // Removes every row.
     void Clear();
+    // Puts items in place of every row (one reset) and returns the rows it held, so that
+    // the caller can let go of a big list where it costs the window nothing.
+    std::vector<TFileListItem> Replace(std::vector<TFileListItem> items);
 
     // Holds back change notices until the matching EndUpdate (calls nest).
     void BeginUpdate();

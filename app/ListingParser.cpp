@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 
 namespace {
@@ -17,6 +18,7 @@ constexpr const char* kParentCaption = "..";
 constexpr int kSubSize = 0;
 constexpr int kSubType = 1;
 constexpr int kSubAttributes = 2;
+constexpr int kSubModified = 3;
 
 bool IsUpperD(QChar c)
 {
@@ -37,6 +39,22 @@ bool IsDirectoryByType(const TFileListItem& item)
 }
 
 } // namespace
+
+std::vector<std::string> SplitListingLines(std::string_view data)
+{
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t lf = data.find('\n', pos);
+        std::size_t next = lf == std::string_view::npos ? data.size() : lf + 1;
+        std::size_t end = lf == std::string_view::npos ? data.size() : lf;
+        if (lf != std::string_view::npos && end > pos && data[end - 1] == '\r')
+            --end;
+        lines.emplace_back(data.substr(pos, end - pos));
+        pos = next;
+    }
+    return lines;
+}
 
 std::vector<std::string> ReadListingFile(const QString& path)
 {
@@ -71,6 +89,8 @@ TFileListItem RemoteItemFromEntry(const TListingEntry& entry)
     return builder.Build(entry);
 }
 
+TRemoteRowBuilder::TRemoteRowBuilder() : FNow(std::time(nullptr)) {}
+
 TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
 {
     TFileListItem item;
@@ -78,6 +98,7 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     // caption, so that the server gets back exactly the name it listed.
     item.Caption = TextFromBytes(entry.Name);
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
+    bool link = entry.Type == letLink;
 
     auto attributes = FAttributes.find(entry.Attributes);
     if (attributes == FAttributes.end())
@@ -88,6 +109,12 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
     QString type;
     if (directory) {
         type = QStringLiteral("Directory");
+    } else if (link) {
+        // Directory links sort among the directories (their type text starts with "D").
+        const char* kind = entry.TargetKind == ltkDirectory ? "Directory link -> "
+                           : entry.TargetKind == ltkFile    ? "File link -> "
+                                                            : "Link -> ";
+        type = QString::fromLatin1(kind) + TextFromBytes(entry.Target);
     } else {
         qsizetype dot = item.Caption.lastIndexOf(QLatin1Char('.'));
         QString extension = dot < 0 ? QString() : item.Caption.mid(dot);
@@ -97,11 +124,31 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
         type = *known;
     }
 
-    item.SubItems.reserve(3);
+    item.SubItems.reserve(4);
     item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
     item.SubItems.append(type);
     item.SubItems.append(attributes->second);
-    item.ImageIndex = directory ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+    if (entry.Modified.Valid()) {
+        // Many entries share a time, and working one out (the year of a date without one,
+        // the local time of a UTC one) costs more than the rest of the row: one text per
+        // minute serves them all.
+        const TListTime& t = entry.Modified;
+        std::uint64_t key = std::uint64_t(t.Year) * 13 + std::uint64_t(t.Month);
+        key = key * 32 + std::uint64_t(t.Day);
+        key = key * 25 + std::uint64_t(t.Hour + 1);
+        key = key * 60 + std::uint64_t(t.Minute);
+        key = key * 2 + (t.Utc ? 1u : 0u);
+        auto known = FModified.find(key);
+        if (known == FModified.end()) {
+            std::string when = FormatListTime(entry.Modified, FNow, ' ');
+            known = FModified.emplace(key, QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size()))).first;
+        }
+        item.SubItems.append(known->second);
+    } else {
+        item.SubItems.append(QString());
+    }
+    bool folder = directory || (link && entry.TargetKind == ltkDirectory);
+    item.ImageIndex = folder ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
     return item;
 }
 
@@ -114,6 +161,19 @@ bool IsRemoteDirectory(const TFileListItem& item)
 {
     const QString& attributes = SubItem(item, kSubAttributes);
     return !attributes.isEmpty() && IsUpperD(attributes[0]);
+}
+
+bool IsRemoteLink(const TFileListItem& item)
+{
+    const QString& attributes = SubItem(item, kSubAttributes);
+    return !attributes.isEmpty() && (attributes[0] == QLatin1Char('l') || attributes[0] == QLatin1Char('L'));
+}
+
+bool RemoteOpensAsFolder(const TFileListItem& item)
+{
+    if (IsRemoteDirectory(item))
+        return true;
+    return IsRemoteLink(item) && !SubItem(item, kSubType).startsWith(QLatin1String("File link"));
 }
 
 std::string RemoteItemName(const TFileListItem& item)
@@ -134,6 +194,11 @@ QString RemoteItemType(const TFileListItem& item)
 QString RemoteItemAttributes(const TFileListItem& item)
 {
     return SubItem(item, kSubAttributes);
+}
+
+QString RemoteItemModified(const TFileListItem& item)
+{
+    return SubItem(item, kSubModified);
 }
 
 int CompareTextNoCase(const QString& a, const QString& b)
@@ -191,6 +256,7 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
     }
     case rcType:
     case rcAttributes:
+    case rcModified:   // "YYYY-MM-DD HH:MM" sorts as text in time order
         return CompareTextNoCase(SubItem(a, column - 1), SubItem(b, column - 1));
     default:
         return 0;
@@ -232,14 +298,14 @@ void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
 
 } // namespace
 
-std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
+template <class TItemAt>
+std::vector<int> SortOrderOf(int count, const TItemAt& itemAt, int column, bool descending)
 {
-    const int count = model.Count();
     std::vector<TSortKey> keys(static_cast<std::size_t>(count));
     std::u16string buffer;
-    const bool byText = column == rcName || column == rcType || column == rcAttributes;
+    const bool byText = column == rcName || column == rcType || column == rcAttributes || column == rcModified;
     for (int row = 0; row < count; ++row) {
-        const TFileListItem& item = model.Item(row);
+        const TFileListItem& item = itemAt(row);
         TSortKey& key = keys[static_cast<std::size_t>(row)];
         key.Row = row;
         key.Group = IsParentDirItem(item) ? 0 : (IsDirectoryByType(item) ? 1 : 2);
@@ -253,9 +319,7 @@ std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
     const char16_t* text = buffer.data();
     // The keys themselves are sorted (not indexes into them): the merges then read them in
     // sequence.
-    std::stable_sort(keys.begin(), keys.end(), [text](const TSortKey& a, const TSortKey& b) {
-        if (a.Group != b.Group)
-            return a.Group < b.Group;
+    auto before = [text](const TSortKey& a, const TSortKey& b) {
         if (a.High != b.High)
             return a.High < b.High;
         if (a.Low != b.Low)
@@ -263,9 +327,107 @@ std::vector<int> RemoteSortOrder(const TFileListModel& model, int column)
         std::u16string_view ta(text + a.Offset, a.Length);
         std::u16string_view tb(text + b.Offset, b.Length);
         return ta < tb;   // upper-cased already: by code, a prefix first
+    };
+    std::stable_sort(keys.begin(), keys.end(), [&before, descending](const TSortKey& a, const TSortKey& b) {
+        if (a.Group != b.Group)
+            return a.Group < b.Group;
+        return descending ? before(b, a) : before(a, b);
     });
     std::vector<int> order(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < keys.size(); ++i)
         order[i] = keys[i].Row;
     return order;
+}
+
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending)
+{
+    return SortOrderOf(
+        model.Count(), [&model](int row) -> const TFileListItem& { return model.Item(row); }, column, descending);
+}
+
+std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending)
+{
+    return SortOrderOf(
+        static_cast<int>(items.size()),
+        [&items](int row) -> const TFileListItem& { return items[static_cast<std::size_t>(row)]; }, column,
+        descending);
+}
+
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel)
+{
+    constexpr std::size_t kKeptInvalid = 101;
+    TRemoteListing result;
+    std::vector<TFileListItem> rows;
+    rows.reserve(lines.size() + 1);
+    rows.push_back(ParentDirItem());
+    TRemoteRowBuilder builder;
+    std::vector<std::pair<std::size_t, std::string>> links;   // rows whose target may be listed
+    std::deque<std::string_view> invalid;
+    TListEntry entry;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
+            return result;
+        TLineResult r = ParseListingLine(source, lines[i], entry);
+        if (r == lrInvalid) {
+            ++result.InvalidCount;
+            if (invalid.size() == kKeptInvalid)
+                invalid.pop_front();
+            invalid.push_back(lines[i]);
+            continue;
+        }
+        if (r != lrEntry)
+            continue;
+        if (entry.Type == letLink && entry.TargetKind == ltkUnknown && !entry.Target.empty())
+            links.emplace_back(rows.size(), entry.Target);
+        rows.push_back(builder.Build(entry));
+    }
+    if (!links.empty()) {
+        // A link to another entry of the same folder takes that entry's kind.
+        QHash<QString, bool> kinds;
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            if (!IsRemoteLink(rows[i]))
+                kinds.insert(rows[i].Caption, IsRemoteDirectory(rows[i]));
+        for (auto& [row, target] : links) {
+            std::string_view t = target;
+            if (t.size() > 2 && t.substr(0, 2) == "./")
+                t.remove_prefix(2);
+            auto found = kinds.constFind(TextFromBytes(t));
+            if (found == kinds.constEnd())
+                continue;
+            TListEntry fixed;
+            fixed.Name = RemoteItemName(rows[row]);
+            fixed.Type = letLink;
+            fixed.Target = target;
+            fixed.TargetKind = *found ? ltkDirectory : ltkFile;
+            TFileListItem& item = rows[row];
+            item.SubItems[kSubType] = TRemoteRowBuilder().Build(fixed).SubItems[kSubType];
+            item.ImageIndex = *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+        }
+    }
+    if (cancel && cancel->load(std::memory_order_relaxed))
+        return result;
+    std::vector<int> order = RemoteSortOrder(rows, column, descending);
+    // The order is applied in place, cycle by cycle: a second vector of a million rows
+    // would double the memory at its peak.
+    std::vector<bool> placed(order.size(), false);
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        if (placed[start] || static_cast<std::size_t>(order[start]) == start)
+            continue;
+        TFileListItem held = std::move(rows[start]);
+        std::size_t to = start;
+        for (;;) {
+            std::size_t from = static_cast<std::size_t>(order[to]);
+            placed[to] = true;
+            if (from == start) {
+                rows[to] = std::move(held);
+                break;
+            }
+            rows[to] = std::move(rows[from]);
+            to = from;
+        }
+    }
+    result.Rows = std::move(rows);
+    result.InvalidLines.assign(invalid.begin(), invalid.end());
+    return result;
 }

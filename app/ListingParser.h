@@ -4,28 +4,58 @@
 #pragma once
 
 #include "app/FileListModel.h"
-#include "app/ListingLineParser.h"
+#include "listing/ListingParsers.h"
 #include "regex/RegExpr.h"
 
 #include <QHash>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+// One parsed listing entry (name, type, link target, size, attributes, time), as bytes.
+using TListingEntry = TListEntry;
+
+// Parses the lines of one listing of a given source (LIST or MLSD).
+class TListingParser {
+public:
+    // A parser of LIST lines (Unix in all its forms, DOS/IIS) or of MLSD lines.
+    explicit TListingParser(TListingSource source = lsList) : FSource(source) {}
+
+    // Fills entry from line and returns true when the line is an entry. The name is kept
+    // whole, blanks included (a NUL ends the line; trailing CR and LF are not part of it).
+    bool Parse(const std::string& line, TListingEntry& entry) { return ParseLine(line, entry) == lrEntry; }
+    // The same, telling an entry, a line to pass over quietly (MLSD's "." and "..") and a
+    // line not understood apart.
+    TLineResult ParseLine(std::string_view line, TListingEntry& entry) const
+    {
+        return ParseListingLine(FSource, line, entry);
+    }
+
+private:
+    TListingSource FSource;
+};
+
+// Splits the raw listing into lines ended by LF or CR LF; a last line without a line end
+// counts, an empty tail after the last line end does not.
+std::vector<std::string> SplitListingLines(std::string_view data);
 // Reads the listing file in one go and splits it into lines; no lines when it cannot be read.
 std::vector<std::string> ReadListingFile(const QString& path);
 
 // Column indexes of the remote list.
-enum TRemoteColumn { rcName = 0, rcSize = 1, rcType = 2, rcAttributes = 3 };
+enum TRemoteColumn { rcName = 0, rcSize = 1, rcType = 2, rcAttributes = 3, rcModified = 4 };
 
 // The fixed first row: "..", size "0", "Parent directory", "dr-xr-xr-x", image 0.
 TFileListItem ParentDirItem();
-// The row of one listing entry: caption = name, sub-items size, type text and attributes,
-// image 4 for a directory and 1 for a file. The caption holds the name as TextFromBytes
+// The row of one listing entry: caption = name, sub-items size, type text, attributes and
+// modification time ("YYYY-MM-DD HH:MM", local), image 4 for a directory (and a link to one)
+// and 1 for a file. A link's type text names its target: "Directory link -> t" when it is
+// known to point at a folder, "File link -> t" at a file, else "Link -> t". The caption holds the name as TextFromBytes
 // gives it, so that RemoteItemName returns the listed bytes.
 TFileListItem RemoteItemFromEntry(const TListingEntry& entry);
 // "Directory" for a directory, else the extension of name (last dot included) + " file".
@@ -35,12 +65,16 @@ QString RemoteTypeText(const QString& name, bool directory);
 // from row to row (attribute strings, type texts) instead of making each anew.
 class TRemoteRowBuilder {
 public:
+    // Times without a year are placed relative to the moment the builder is made.
+    TRemoteRowBuilder();
     // The row of one listing entry.
     TFileListItem Build(const TListingEntry& entry);
 
 private:
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
+    std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text
+    std::time_t FNow;
 };
 
 // True for the parent-directory row "..".
@@ -48,6 +82,11 @@ bool IsParentDirItem(const TFileListItem& item);
 // The directory test of the transfers and file operations: the first character of the
 // attribute string, in upper case, is "D" (the ".." row passes it too).
 bool IsRemoteDirectory(const TFileListItem& item);
+// True for a symbolic link's row.
+bool IsRemoteLink(const TFileListItem& item);
+// True for a row that a double-click opens as a folder: a directory, or a link not known to
+// point at a file.
+bool RemoteOpensAsFolder(const TFileListItem& item);
 // The name as the server listed it, byte for byte (BytesFromText of the caption).
 std::string RemoteItemName(const TFileListItem& item);
 // The Size column text.
@@ -56,6 +95,8 @@ QString RemoteItemSize(const TFileListItem& item);
 QString RemoteItemType(const TFileListItem& item);
 // The Attributes column text.
 QString RemoteItemAttributes(const TFileListItem& item);
+// The Modified column text ("YYYY-MM-DD HH:MM", empty when the listing gave no date).
+QString RemoteItemModified(const TFileListItem& item);
 
 // Compares two texts ignoring the case of a to z, other characters by their code; a prefix
 // comes first.
@@ -69,4 +110,21 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
 // The rows of model in the order of a stable sort by CompareRemoteItems under column:
 // element i is the row that goes to place i (for TFileListModel::Permute). Each row's key
 // is taken once, so 100,000 rows sort in tens of milliseconds rather than a second.
-std::vector<int> RemoteSortOrder(const TFileListModel& model, int column);
+// Descending reverses the order within the directories and within the files; ".." stays
+// first and directories stay before files.
+std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending = false);
+// The same over rows not yet in a model (any thread).
+std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending = false);
+
+// The rows of one listing, ".." first, in the order of the sort column, and the lines not
+// understood (the last 101 of them, with their count). Needs no window: runs on any thread.
+struct TRemoteListing {
+    std::vector<TFileListItem> Rows;
+    std::vector<std::string> InvalidLines;
+    std::size_t InvalidCount = 0;
+};
+// Builds a TRemoteListing from the lines of a listing of the given source; a link whose
+// target is another entry of the listing takes that entry's kind. Cancel (may be null) is
+// looked at now and then; when it is set the result is incomplete and should be dropped.
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel = nullptr);

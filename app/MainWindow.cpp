@@ -125,6 +125,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
         {QStringLiteral("Size"), 40, Qt::AlignRight | Qt::AlignVCenter},
         {QStringLiteral("Type"), 70, Qt::AlignLeft | Qt::AlignVCenter},
         {QStringLiteral("Attributes"), 70, Qt::AlignLeft | Qt::AlignVCenter},
+        {QStringLiteral("Modified"), 110, Qt::AlignLeft | Qt::AlignVCenter},
     });
     FLocalModel = new TFileListModel(&ImageListForFTPFiles, this);
     FLocalModel->SetColumns({
@@ -162,6 +163,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 
 TMainWindow::~TMainWindow()
 {
+    // A listing job posts to this window: it ends before the window does.
+    CancelListingJob();
     FDesktop.reset();   // stops watching the local folder, removes a private listing file
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();
@@ -433,6 +436,8 @@ void TMainWindow::CreateMenu()
         FTransferTypeGroup->addAction(action);
     }
     TransfertTypeAuto1->setChecked(true);
+    RequestTimeout1 = named(Options1->addAction(QStringLiteral("Request &timeout...")), "RequestTimeout1");
+    KeepAlive1 = named(Options1->addAction(QStringLiteral("&Keep-alive interval...")), "KeepAlive1");
 
     Help1 = named(MainMenu1->addMenu(QStringLiteral("&?")), "Help1");
     About1 = named(Help1->addAction(QStringLiteral("About")), "About1");
@@ -502,6 +507,8 @@ void TMainWindow::BindHandlers()
     OMBREX_BIND(TransfertTypeAuto1, &QAction::triggered, TransfertTypeAuto1Click);
     OMBREX_BIND(TransfertTypeBinary1, &QAction::triggered, TransfertTypeBinary1Click);
     OMBREX_BIND(TransfertTypeAscii1, &QAction::triggered, TransfertTypeAscii1Click);
+    OMBREX_BIND(RequestTimeout1, &QAction::triggered, RequestTimeout1Click);
+    OMBREX_BIND(KeepAlive1, &QAction::triggered, KeepAlive1Click);
     OMBREX_BIND(About1, &QAction::triggered, About1Click);
 
     qApp->installEventFilter(this);   // ShortcutOverride: see eventFilter

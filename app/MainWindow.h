@@ -8,11 +8,13 @@
 #include "app/FileListModel.h"
 #include "app/FileListView.h"
 #include "app/FtpFileImageList.h"
+#include "app/ListingParser.h"
 #include "app/LocalFileList.h"
 #include "app/LocalFilterComboBox.h"
 #include "app/TransferRules.h"
 #include "foldertree/FolderTree.h"
 #include "ftp/FtpClient.h"
+#include "listing/ListingParsers.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -20,9 +22,11 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class QAction;
@@ -142,6 +146,8 @@ public:
     QAction* TransfertTypeAuto1;      // radio, checked
     QAction* TransfertTypeBinary1;    // radio
     QAction* TransfertTypeAscii1;     // radio
+    QAction* RequestTimeout1;         // seconds of silence that end a request (0 = never)
+    QAction* KeepAlive1;              // seconds of idleness before a NOOP (0 = never)
     QMenu* Help1;
     QAction* About1;
 
@@ -163,6 +169,8 @@ public:
     bool TransferBusy = false;         // a download or upload runs; enables btnAbort
     std::int32_t ExistingFileDecision = -1;   // -1 ask, else a file-exists choice code
     std::int32_t RemoteSortColumn = 0; // column the remote list is sorted by
+    bool RemoteSortDescending = false; // a second click on the same header reverses the order
+    TListingSource RemoteListingSource = lsList;   // what the last listing request asked for
     bool FillingRemoteList = false;    // the remote list is being filled
     std::int32_t TransferTypeMode = 0; // 0 automatic, 1 binary, 2 ASCII
     bool FillingLocalList = false;     // the local list is being filled
@@ -264,6 +272,21 @@ public:
     // Rebuilds lvRemoteDir from the lines of a listing: "..", then one row per matching
     // line (others are logged as errors), then one sort.
     void ParseListing(const std::vector<std::string>& lines);
+    // The same for lines of a given source (LIST or MLSD).
+    void ParseListing(const std::vector<std::string>& lines, TListingSource source);
+    // Options: asks for the request timeout / keep-alive interval in seconds and sets it.
+    void RequestTimeout1Click();
+    void KeepAlive1Click();
+    // Shows a listing built by BuildRemoteListing: its rows replace the list, its invalid
+    // lines go to the user log.
+    void ShowRemoteListing(TRemoteListing listing);
+    // Reads and parses a big listing file on a thread of its own; the queue waits until its
+    // rows are shown (the window stays responsive meanwhile).
+    void StartListingJob(const QString& path, TListingSource source);
+    // Stops a running listing job and waits for its thread.
+    void CancelListingJob();
+    // Writes what the server's FEAT answer offered to the debug log.
+    void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
     bool RemoteNameExists(const std::string& name) const;
     void lvRemoteDirChange();
@@ -415,6 +438,8 @@ private:
     bool FAwaitingDone = false;   // a request the queue started has not completed yet
     bool FAbortRequested = false; // Abort was pressed while a request ran: its completion is no success
     std::string FClaimedDownload; // the empty file the running download claimed, to go if it fails
+    std::thread FListingThread;                        // the running listing job, if any
+    std::shared_ptr<std::atomic<bool>> FListingCancel;   // set to drop its result
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

@@ -6,67 +6,153 @@
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
 #include "app/ListingParser.h"
+#include "platform/MessageWindow.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QTreeView>
 #include <QLabel>
 
-namespace {
+#include <malloc.h>
 
-// The user log keeps this many lines; older error lines of one listing would be pushed
-// out by the later ones anyway.
-constexpr std::size_t kUserLogLines = 101;
+namespace {
 
 // Sorts the remote list by its sort column in the order of lvRemoteDirCompare. The order is
 // worked out on keys taken once per row: calling the comparison for every pair reads each
 // row's strings again and again, which took most of a second for 100,000 rows.
-void SortRemoteList(TFileListModel& model, int column)
+void SortRemoteList(TFileListModel& model, int column, bool descending)
 {
-    model.Permute(RemoteSortOrder(model, column));
+    model.Permute(RemoteSortOrder(model, column, descending));
 }
 
 } // namespace
 
 void TMainWindow::ParseListing(const std::vector<std::string>& lines)
 {
-    TListingParser parser;   // the pattern is compiled once for the whole listing
+    ParseListing(lines, lsList);
+}
+
+void TMainWindow::ParseListing(const std::vector<std::string>& lines, TListingSource source)
+{
+    std::vector<std::string_view> views(lines.begin(), lines.end());
+    ShowRemoteListing(BuildRemoteListing(views, source, RemoteSortColumn, RemoteSortDescending));
+}
+
+void TMainWindow::ShowRemoteListing(TRemoteListing listing)
+{
     TFileListModel* model = lvRemoteDir->Model();
-
-    // Rows go in without a notice each; the view hears of the new list once, sorted.
-    struct TFilling {
-        TMainWindow& Window;
-        TFileListModel& Model;
-        ~TFilling()
-        {
-            Window.FillingRemoteList = false;
-            Model.EndUpdate();
-        }
-    } filling{*this, *model};
-    model->BeginUpdate();
-    model->Clear();
     FillingRemoteList = true;
-    model->Add(ParentDirItem());
-
-    std::vector<std::size_t> invalid;
-    TListingEntry entry;
-    TRemoteRowBuilder rows;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (parser.Parse(lines[i], entry))
-            model->Add(rows.Build(entry));
-        else
-            invalid.push_back(i);
-    }
+    std::vector<TFileListItem> old = model->Replace(std::move(listing.Rows));
     FillingRemoteList = false;
-    SortRemoteList(*model, RemoteSortColumn);
+    if (old.size() > 20000) {
+        // Letting go of a big list takes a while; it need not hold up the window.
+        std::thread([rows = std::move(old)]() mutable {
+            rows.clear();
+            rows.shrink_to_fit();
+            malloc_trim(0);
+        }).detach();
+    }
 
     // A listing in another format can have an invalid line for every file; writing them
     // all would only scroll the same last lines into the log, slowly.
-    std::size_t first = invalid.size() > kUserLogLines ? invalid.size() - kUserLogLines : 0;
-    for (std::size_t k = first; k < invalid.size(); ++k) {
-        const std::string& line = lines[invalid[k]];
+    for (const std::string& line : listing.InvalidLines)
         LogUser(QStringLiteral("Invalid line in directory content: ")
                     + QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())),
                 lkError);
+}
+
+void TMainWindow::CancelListingJob()
+{
+    if (FListingCancel)
+        FListingCancel->store(true);
+    if (FListingThread.joinable())
+        FListingThread.join();
+    FListingCancel.reset();
+}
+
+void TMainWindow::StartListingJob(const QString& path, TListingSource source)
+{
+    CancelListingJob();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    FListingCancel = cancel;
+    FAwaitingDone = true;   // the queue goes on once the rows are shown
+    const std::string file = path.toLocal8Bit().toStdString();
+    const int column = RemoteSortColumn;
+    const bool descending = RemoteSortDescending;
+    FListingThread = std::thread([this, file, source, column, descending, cancel] {
+        auto result = std::make_shared<TRemoteListing>();
+        {
+            std::string data;
+            QFile in(QString::fromLocal8Bit(file.data(), static_cast<qsizetype>(file.size())));
+            if (in.open(QIODevice::ReadOnly)) {
+                data.resize(static_cast<std::size_t>(in.size()));
+                qint64 n = in.read(data.data(), static_cast<qint64>(data.size()));
+                data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            *result = BuildRemoteListing(SplitListingData(data), source, column, descending, cancel.get());
+        }
+        // The listing's text is gone; give its memory back rather than keep it in this
+        // thread's arena.
+        malloc_trim(0);
+        if (cancel->load())
+            return;
+        // The window joins this thread before it goes, so it is there to receive the call.
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, cancel] {
+                if (cancel->load())
+                    return;
+                try {
+                    if (FListingThread.joinable())
+                        FListingThread.join();
+                    FListingCancel.reset();
+                    ShowRemoteListing(std::move(*result));
+                    FAwaitingDone = false;
+                    UpdateControls();
+                    if (!ClientBusy())
+                        RunQueue();
+                } catch (...) {
+                    platform::HandleException(std::current_exception());
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TMainWindow::RequestTimeout1Click()
+{
+    bool ok = false;
+    int seconds = QInputDialog::getInt(this, QStringLiteral("Request timeout"),
+                                       QStringLiteral("Seconds without an answer before a request ends (0 = never):"),
+                                       FtpClient1->RequestTimeout(), 0, 86400, 1, &ok);
+    if (ok)
+        FtpClient1->SetRequestTimeout(seconds);
+}
+
+void TMainWindow::KeepAlive1Click()
+{
+    bool ok = false;
+    int seconds = QInputDialog::getInt(this, QStringLiteral("Keep-alive interval"),
+                                       QStringLiteral("Seconds of idleness before a NOOP is sent (0 = never):"),
+                                       FtpClient1->KeepAlive(), 0, 86400, 1, &ok);
+    if (ok)
+        FtpClient1->SetKeepAlive(seconds);
+}
+
+void TMainWindow::LogServerFeatures()
+{
+    const TFtpFeatures& features = FtpClient1->Features();
+    if (!features.Known) {
+        LogDebug(QStringLiteral("From Ombrex: Server features: none announced"));
+        return;
     }
+    QString text;
+    for (const std::string& line : features.Lines)
+        text += (text.isEmpty() ? QString() : QStringLiteral(", ")) + TextFromBytes(line);
+    LogDebug(QStringLiteral("From Ombrex: Server features: ") + text
+             + (FtpClient1->Utf8On() ? QStringLiteral(" (UTF-8 names on)") : QString()));
 }
 
 bool TMainWindow::RemoteNameExists(const std::string& name) const
@@ -96,7 +182,8 @@ void TMainWindow::lvRemoteDirDblClick()
     const TFileListItem& item = lvRemoteDir->Model()->Item(lvRemoteDir->SelectedRows().front());
     if (IsParentDirItem(item)) {
         btnUpClick();
-    } else if (IsRemoteDirectory(item)) {
+    } else if (RemoteOpensAsFolder(item)) {
+        // A link not known to point at a file is tried as a folder: the server knows.
         AppendCommand(qcCwd, {item.Caption});
         RunQueueIfReady();
     }
@@ -104,15 +191,25 @@ void TMainWindow::lvRemoteDirDblClick()
 
 void TMainWindow::lvRemoteDirColumnClick(int Column)
 {
+    // The same header again reverses the order, as file managers do.
+    RemoteSortDescending = Column == RemoteSortColumn ? !RemoteSortDescending : false;
     RemoteSortColumn = Column;
-    SortRemoteList(*lvRemoteDir->Model(), RemoteSortColumn);
+    SortRemoteList(*lvRemoteDir->Model(), RemoteSortColumn, RemoteSortDescending);
+    QHeaderView* header = lvRemoteDir->ReportView()->header();
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(Column, RemoteSortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 int TMainWindow::lvRemoteDirCompare(const TFileListItem& Item1, const TFileListItem& Item2)
 {
     if (FillingRemoteList)
         return 0;   // the one sort at the end of the listing settles the order
-    return CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    if (IsParentDirItem(Item1) || IsParentDirItem(Item2) || !RemoteSortDescending)
+        return CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    int order = CompareRemoteItems(Item1, Item2, RemoteSortColumn);
+    // Descending keeps the directories first and reverses the order within each group.
+    int groups = CompareRemoteItems(Item1, Item2, -1);
+    return groups != 0 ? groups : -order;
 }
 
 void TMainWindow::lvRemoteDirEnter()

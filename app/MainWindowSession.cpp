@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QToolButton>
@@ -29,6 +30,8 @@
 namespace {
 
 constexpr int kHistoryMax = 100;
+// Listing files above this size are parsed on a thread of their own (about 15,000 lines).
+constexpr qint64 kListingInBackground = 1 << 20;
 
 // An exception that escapes a handler of the client is shown in the application's error
 // box, as one from a control's handler is; it never reaches the engine.
@@ -63,6 +66,12 @@ void TMainWindow::CreateFtpClient()
     client.SetShareMode(ftpShareExclusive);
     client.SetOptions(TFtpOptions{ftpAcceptLF});
     client.SetConnectionType(ftpDirect);
+    // Newer servers say what they offer after login; the listing and names use it.
+    client.SetFeatAfterLogin(true);
+    // A server that stops answering ends the request after 30 s of silence instead of
+    // hanging the window; an idle session says NOOP every 60 s so that firewalls keep it.
+    client.SetRequestTimeout(30);
+    client.SetKeepAlive(60);
 
     client.OnDisplay = [this](TCustomFtpCli*, std::string& Msg) {
         Guarded([&] { FtpClient1Display(Msg); });
@@ -253,7 +262,11 @@ bool TMainWindow::DispatchHead(int code)
         PrepareListFile();
         client.SetLocalFileName(BytesFromText(ListTempPath));
         client.SetHostFileName(std::string());
-        client.ListDir();
+        // MLSD's facts say exactly what an entry is; LIST lines are guessed at.
+        if (client.Features().Mlst)
+            client.MlsdDir();
+        else
+            client.ListDir();
         return true;
     case qcPwd:
         LogUser(QStringLiteral("Getting current directory... "), lkStatus);
@@ -447,13 +460,24 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
         case rqConnect:
             ShowServerLabel();
             LogUser(QStringLiteral("OK. Logined"), lkStatus);
+            LogServerFeatures();
             AppendCommand(qcPwd);
             AppendCommand(qcList);
             break;
         case rqListDir: {
-            std::vector<std::string> lines = ReadListingFile(ListTempPath);
+            const TListingSource source = client.LastListCommand() == "MLSD" ? lsMlsd : lsList;
+            if (client.ListingCut())
+                LogUser(QStringLiteral("The listing was cut: the server sent more than ")
+                            + QString::number(client.ListingMaxEntries()) + QStringLiteral(" entries or ")
+                            + QString::number(client.ListingMaxBytes())
+                            + QStringLiteral(" bytes; the entries read so far are shown"),
+                        lkWarning);
             LogUser(QStringLiteral("OK. File list getted"), lkStatus);
-            ParseListing(lines);
+            // A big listing is read and parsed beside the window, which stays responsive.
+            if (QFileInfo(ListTempPath).size() > kListingInBackground)
+                StartListingJob(ListTempPath, source);
+            else
+                ParseListing(ReadListingFile(ListTempPath), source);
             break;
         }
         case rqGet:
@@ -576,6 +600,7 @@ void TMainWindow::FtpClient1SessionClosed(std::uint16_t Error)
         ShowMessageBox(QStringLiteral("Server close control connection."), QStringLiteral("FTP Warning"),
                        QMessageBox::Warning);
     lblCurrentServer->setText(QStringLiteral("Not connected"));
+    CancelListingJob();
     lvRemoteDir->Model()->Clear();
     ExpectClose = false;
     CommandQueue.clear();

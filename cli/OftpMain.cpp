@@ -3,6 +3,7 @@
 #include "cli/OftpOptions.h"
 #include "cli/OftpTree.h"
 #include "ftp/FtpClient.h"
+#include "listing/ListingParsers.h"
 #include "platform/MessageWindow.h"
 #include "platform/UserPlaces.h"
 #include "platform/TrustedCertificates.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <algorithm>
 #include <functional>
 #include <utility>
@@ -60,12 +62,24 @@ public:
         ConfigureOftpEngine(FFtp, FOpt);
         if (!SetUpTls())
             return;
+        // The data command actually sent, for -v's note on the listing.
+        FFtp.OnCommand = [this](TCustomFtpCli*, std::string& Cmd) {
+            std::string verb = Cmd.substr(0, Cmd.find(' '));
+            if (verb == "PASV" || verb == "PORT" || verb == "EPSV" || verb == "EPRT")
+                FDataCommand = verb;
+        };
         if (FOpt.Verbose)
             FFtp.OnDisplay = [](TCustomFtpCli*, std::string& Msg) { std::fprintf(stderr, "%s\n", Msg.c_str()); };
         FFtp.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t Error) { RequestDone(Error); };
         if (FProgress)
             FFtp.OnProgress = [this](TCustomFtpCli*, std::int64_t Count, bool&) { ShowProgress(Count, false); };
 
+        if (FOpt.Family == 6) {
+            // The socket layer speaks IPv4 only so far: say so rather than try and fail.
+            FSteps.push_back({[] { throw FtpException("IPv6 (-6) is not supported by this build"); }});
+            RunNext();
+            return;
+        }
         FSteps.push_back({[this] { FFtp.Connect(); }});
         if (!FOpt.Dir.empty())
             FSteps.push_back({[this] {
@@ -75,6 +89,8 @@ public:
         const std::string& cmd = FOpt.Command;
         if (cmd == "ls" || cmd == "nlst")
             AddListing(cmd == "ls");
+        else if (cmd == "list")
+            AddParsedListing();
         else if (cmd == "get")
             AddGet();
         else if (cmd == "put")
@@ -121,6 +137,70 @@ private:
                                   FFtp.ListNames();
                           },
                           false, [this] { CopyToStdout(FTempFile); }});
+    }
+
+    // "list": MLSD when the server offers it, else LIST; one parsed entry per line.
+    void AddParsedListing()
+    {
+        FFtp.SetFeatAfterLogin(true);
+        char name[] = "/tmp/oftp-list-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd >= 0)
+            ::close(fd);
+        FTempFile = name;
+        FSteps.push_back({[this] {
+                              FFtp.SetHostFileName(FOpt.Args.empty() ? "" : FOpt.Args[0]);
+                              FFtp.SetLocalFileName(FTempFile);
+                              if (FFtp.Features().Mlst)
+                                  FFtp.MlsdDir();
+                              else
+                                  FFtp.ListDir();
+                          },
+                          false, [this] { PrintParsedListing(); }});
+    }
+
+    void PrintParsedListing()
+    {
+        const bool mlsd = FFtp.LastListCommand() == "MLSD";
+        if (FOpt.Verbose)
+            std::fprintf(stderr, "oftp: listing from %s, data connection by %s\n", mlsd ? "MLSD" : "LIST",
+                         FDataCommand.empty() ? "-" : FDataCommand.c_str());
+        std::string data;
+        int fd = ::open(FTempFile.c_str(), O_RDONLY);
+        if (fd >= 0) {
+            std::vector<char> buf(65536);
+            for (;;) {
+                ssize_t n = ::read(fd, buf.data(), buf.size());
+                if (n <= 0)
+                    break;
+                data.append(buf.data(), std::size_t(n));
+            }
+            ::close(fd);
+        }
+        const std::time_t now = std::time(nullptr);
+        std::vector<TListEntry> entries;
+        for (std::string_view line : SplitListingData(data)) {
+            TListEntry e;
+            TLineResult result = ParseListingLine(mlsd ? lsMlsd : lsList, line, e);
+            if (result == lrEntry)
+                entries.push_back(std::move(e));
+            else if (result == lrInvalid && FOpt.Verbose)
+                std::fprintf(stderr, "oftp: line not understood: %.*s\n", int(line.size()), line.data());
+        }
+        for (const TListEntry& e : entries) {
+            std::string out(1, static_cast<char>(e.Type));
+            out += '\t';
+            out += e.Size.empty() ? "-" : e.Size;
+            out += '\t';
+            out += FormatListTime(e.Modified, now);
+            out += '\t';
+            out += e.Name;
+            if (e.Type == letLink && !e.Target.empty())
+                out += "\t-> " + e.Target;
+            out += '\n';
+            std::fwrite(out.data(), 1, out.size(), stdout);
+        }
+        std::fflush(stdout);
     }
 
     void AddType()
@@ -342,6 +422,7 @@ private:
     bool FNewLocalFile = false;   // its local file did not exist before it
     std::vector<std::string> FReplyLines;
     std::string FTempFile;
+    std::string FDataCommand;
     std::int64_t FTotal = 0;
     std::int64_t FRemoteSize = 0;
     std::int64_t FFirstCount = -1;

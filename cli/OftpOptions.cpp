@@ -22,6 +22,7 @@ bool FromEnvironment(const std::string& Name, std::string& Target)
 const char* OftpUsage()
 {
     return "usage: oftp [options] HOST ls [DIR]\n"
+           "       oftp [options] HOST list [DIR]\n"
            "       oftp [options] HOST nlst [DIR]\n"
            "       oftp [options] HOST get REMOTE LOCAL\n"
            "       oftp [options] HOST put LOCAL REMOTE\n"
@@ -35,6 +36,7 @@ const char* OftpUsage()
            "         --socks-password P | --socks-password-env VAR  --ftp-proxy HOST  -v\n"
            "         --parallel N (connections of a folder transfer, 1 to 10; default 1)\n"
            "         --tls | --tls-if-available | --tls-implicit  --ca-file FILE  --insecure\n"
+           "         -4 | -6  --timeout S (30, 0 = never)  --keepalive S (60, 0 = never)\n"
            "A password on the command line can be read by other users of this machine;\n"
            "--password-env VAR takes it from the environment variable VAR instead.\n";
 }
@@ -118,6 +120,14 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
             Out.Insecure = true;
         } else if (a == "-v") {
             Out.Verbose = true;
+        } else if (a == "-4" || a == "-6") {
+            Out.Family = a == "-4" ? 4 : 6;
+        } else if (a == "--timeout" || a == "--keepalive") {
+            std::string text;
+            if (!value(text) || text.empty() || text.size() > 6
+                || text.find_first_not_of("0123456789") != std::string::npos)
+                return a + " needs a number of seconds";
+            (a == "--timeout" ? Out.Timeout : Out.KeepAlive) = std::atoi(text.c_str());
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option " + a;
         } else {
@@ -130,7 +140,7 @@ std::string ParseOftpOptions(const std::vector<std::string>& Argv, TOftpOptions&
     Out.Command = positional[1];
     Out.Args.assign(positional.begin() + 2, positional.end());
     std::size_t n = Out.Args.size();
-    if (Out.Command == "ls" || Out.Command == "nlst") {
+    if (Out.Command == "ls" || Out.Command == "nlst" || Out.Command == "list") {
         if (n > 1)
             return Out.Command + " takes at most one directory";
     } else if (Out.Command == "get" || Out.Command == "put") {

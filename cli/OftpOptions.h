@@ -25,7 +25,10 @@ struct TOftpOptions {
     std::string Tls;              // "", "explicit", "if-available" or "implicit"
     std::string CaFile;           // extra trusted certificates (PEM)
     bool Insecure = false;        // no certificate verification
-    std::string Command;          // ls, nlst, get, put, rm, quote
+    int Family = 0;               // 0 any, 4 or 6 (-4, -6)
+    int Timeout = 30;             // --timeout S: seconds of silence that end a request (0 = never)
+    int KeepAlive = 60;           // --keepalive S: seconds of idleness before a NOOP (0 = never)
+    std::string Command;          // ls, list, nlst, get, put, rm, quote
     std::vector<std::string> Args;
 };
 

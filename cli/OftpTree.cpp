@@ -48,6 +48,8 @@ void ConfigureOftpEngine(TFtpClient& Ftp, const TOftpOptions& Opt)
     }
     Ftp.SetPassiveMode(Opt.Passive);
     Ftp.SetBinary(Opt.Binary);
+    Ftp.SetRequestTimeout(Opt.Timeout);
+    Ftp.SetKeepAlive(Opt.KeepAlive);
 }
 
 std::string ConfigureOftpTls(TFtpClient& Ftp, const TOftpOptions& Opt)

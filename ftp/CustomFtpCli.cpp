@@ -339,6 +339,7 @@ void TCustomFtpCli::SendCommand(std::string Cmd)
     NotifyDisplay(isPass ? "> PASS ******" : "> " + Cmd);
     if (!*alive)
         return;
+    Touch();
     if (FControlSocket->State() == wsConnected)
         FControlSocket->SendStr(Cmd + "\r\n");
 }
@@ -505,6 +506,8 @@ void TCustomFtpCli::FinishRequest(int Error)
     FNext = nullptr;
     FContinuation = false;
     FPendingSteps = 0;
+    FCollectReply = false;
+    FListVerb = "LIST";
     if (Error != 0 && FRequestResult == 0)
         FRequestResult = Error;   // so that WaitForReady sees every failure
     if (Error != 0 && IsTransferRequest(FCurrentRequest))
@@ -525,6 +528,9 @@ void TCustomFtpCli::WndProc(platform::TMessage& Msg)
         case WM_FTP_REQUEST_DONE:
             if (OnRequestDone)
                 OnRequestDone(this, FCurrentRequest, static_cast<std::uint16_t>(Msg.WParam));
+            break;
+        case platform::WM_TIMER:
+            TimerTick();
             break;
         case WM_FTP_SENDDATA:
             FStartTime = platform::GetTickCount64();
@@ -619,6 +625,9 @@ void TCustomFtpCli::SequenceStep()
             continue;
         if (step == ftpStepCwd && FHostDirName.empty())
             continue;
+        if ((step == ftpStepFeat && !FFeatAfterLogin) || (step == ftpStepOptsUtf8 && !FFeatures.Utf8)
+            || (step == ftpStepOptsMlst && FFeatures.MlstOpts.empty()))
+            continue;
         if (fromEvent && step != ftpStepOpen && !FControlOpen) {
             // The control connection closed between two steps: nothing more can run.
             if (step == ftpStepQuit)
@@ -667,6 +676,15 @@ void TCustomFtpCli::RunStep(TFtpStep Step)
         break;
     case ftpStepPass:
         Pass();
+        break;
+    case ftpStepFeat:
+        Feat();
+        break;
+    case ftpStepOptsUtf8:
+        OptsUtf8();
+        break;
+    case ftpStepOptsMlst:
+        OptsMlst();
         break;
     case ftpStepCwd:
         Cwd();
@@ -746,6 +764,19 @@ void TCustomFtpCli::Open()
     FReceiveLen = 0;
     FRequestResult = 0;
     FDnsResult.clear();
+    FFeatures = TFtpFeatures{};
+    FUtf8On = false;
+    FNoopPending = false;
+    Touch();
+    FProxyResolves = false;
+    if (FConnectionType == ftpSocks4 || FConnectionType == ftpSocks4A || FConnectionType == ftpSocks5) {
+        // Without a user name there is no login to offer: a proxy that wants none would
+        // refuse a client that offers only the user/password method.
+        TSocksAuthentication auth = FControlSocket->SocksUsercode().empty() ? socksNoAuthentication
+                                                                            : socksAuthenticateUsercode;
+        for (TWSocket* s : {FControlSocket.get(), FDataSocket.get()})
+            s->SetSocksAuthentication(auth);
+    }
     // RFC 959: a session starts in TYPE A until the client sends another type, and servers
     // convert line ends in it, so its line ends are converted back until TYPE I.
     FAsciiType = true;
@@ -759,6 +790,13 @@ void TCustomFtpCli::Open()
     if (FTlsMode != ftpTlsPlainOnly)
         SslContext()->ForgetSession();
     SetState(fcsDnsLookup);
+    if ((FConnectionType == ftpSocks4A || FConnectionType == ftpSocks5) && !FControlSocket->SocksServer().empty()
+        && !FHostName.empty()) {
+        // SOCKS 4A and 5 take the name: the proxy resolves it, and may know names we do not.
+        FProxyResolves = true;
+        ControlDnsLookupDone(0);
+        return;
+    }
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
     } catch (...) {
@@ -781,7 +819,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error)
         FinishRequest(Error);
         return;
     }
-    FDnsResult = FControlSocket->DnsResult();
+    FDnsResult = FProxyResolves ? FHostName : FControlSocket->DnsResult();
     try {
         FControlSocket->SetAddr(FDnsResult);
         FControlSocket->SetProto("tcp");
@@ -853,6 +891,7 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t Error)
     }
     if (n < 0)
         return;
+    Touch();
     FReceiveLen += static_cast<int>(n);
     FReceiveBuffer[FReceiveLen] = '\0';
 
@@ -908,6 +947,13 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
     std::size_t end = 0;
     int code = LeadingNumber(line, end);
     bool final = digitLed && !(end < line.size() && line[end] == '-');
+    if (FNoopPending && FState != fcsConnecting) {
+        // The answer to a keep-alive NOOP comes before the answer to anything sent after it.
+        if (final)
+            FNoopPending = false;
+        NotifyDisplay("< " + FLastReply);
+        return;
+    }
     if (digitLed && (FState == fcsConnecting || FState == fcsWaitingReply))
         FReplyCode = code;
 
@@ -936,8 +982,11 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
         FinishRequest(0);
         break;
     case fcsWaitingReply:
-        if (!final)
+        if (!final) {
+            if (FCollectReply && FReplyLines.size() < 1000)
+                FReplyLines.push_back(FLastReply);
             return;
+        }
         if (!FNext)
             throw FtpException("Program error: FNext is nil");
         (this->*FNext)();
@@ -977,6 +1026,7 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error)
     bool lost = !FRequestDone && FRequestResult == 0 && FState != fcsAborting && FStepJustRun != ftpStepQuit
                 && (FState == fcsWaitingReply || FState == fcsConnecting);
     FReceiveLen = 0;
+    FNoopPending = false;
     if (FControlOpen) {
         FControlOpen = false;
         if (FState != fcsAborting)

@@ -144,6 +144,9 @@ enum TFtpStep {
     ftpStepOpen = 0,
     ftpStepUser,
     ftpStepPass,
+    ftpStepFeat,       // FEAT after login, when FeatAfterLogin is set
+    ftpStepOptsUtf8,   // OPTS UTF8 ON, when FEAT offered UTF8
+    ftpStepOptsMlst,   // OPTS MLST with the facts listings use, when some are offered but off
     ftpStepCwd,
     ftpStepCdup,
     ftpStepSendType,
@@ -190,6 +193,22 @@ constexpr std::uint32_t WM_FTP_TLS_CHECK = platform::WM_USER + 3;
 constexpr int FtpReplyBufferSize = 4096;
 
 class TFtpCliWindow;
+
+// What the server's FEAT answer offered (RFC 2389), kept for the session.
+struct TFtpFeatures {
+    bool Known = false;               // FEAT was asked and answered with 211
+    std::vector<std::string> Lines;   // the feature lines, without their leading blank
+    bool Mlst = false;                // MLST: listings by MLSD (RFC 3659)
+    bool Utf8 = false;                // UTF8: OPTS UTF8 ON (RFC 2640)
+    bool Epsv = false;                // EPSV, EPRT (RFC 2428)
+    bool Size = false;
+    bool Mdtm = false;
+    bool Rest = false;                // REST STREAM
+    std::string MlstOpts;             // "OPTS MLST ..." that turns on the facts we read, or ""
+
+    // True when a feature line begins with Name (any case), followed by a blank or its end.
+    bool Has(const std::string& Name) const;
+};
 
 // The FTP engine. Every request returns at once and ends with exactly one OnRequestDone,
 // posted from the event loop; misuse raises FtpException at once. Runs on the thread that
@@ -257,6 +276,31 @@ public:
     // PASV instead of PORT; forced true by every connection type but ftpDirect.
     bool PassiveMode() const { return FPassiveMode; }
     void SetPassiveMode(bool Value);
+    // Ask FEAT after login (Connect) and use what the server offers (OPTS UTF8 ON, MLSD);
+    // off by default, which keeps the classic login sequence.
+    bool FeatAfterLogin() const { return FFeatAfterLogin; }
+    void SetFeatAfterLogin(bool Value) { FFeatAfterLogin = Value; }
+    // Seconds a running request may go without any reply or data before it ends with a
+    // timeout and the session is closed; 0 = never (the default). Transfers measure
+    // silence, not length.
+    int RequestTimeout() const { return FRequestTimeout; }
+    void SetRequestTimeout(int Seconds);
+    // Seconds an idle connected session waits before it sends NOOP, so that firewalls and
+    // servers keep it; 0 = never (the default).
+    int KeepAlive() const { return FKeepAlive; }
+    void SetKeepAlive(int Seconds);
+    // Bounds of one listing (LIST, MLSD): past this many lines or bytes the transfer is
+    // stopped and what came so far is kept; ListingCut() tells. 0 = no bound.
+    std::int64_t ListingMaxEntries() const { return FListingMaxEntries; }
+    void SetListingMaxEntries(std::int64_t Value) { FListingMaxEntries = Value; }
+    std::int64_t ListingMaxBytes() const { return FListingMaxBytes; }
+    void SetListingMaxBytes(std::int64_t Value) { FListingMaxBytes = Value; }
+    // True when the last listing was cut at one of the bounds.
+    bool ListingCut() const { return FListingCut; }
+    // The features of the current session (cleared by Open).
+    const TFtpFeatures& Features() const { return FFeatures; }
+    // True once the server accepted OPTS UTF8 ON in this session.
+    bool Utf8On() const { return FUtf8On; }
     // Restart offset for REST and for positioning the local file (64-bit).
     std::int64_t ResumeOffset() const { return FResumeOffset; }
     void SetResumeOffset(std::int64_t Value) { FResumeOffset = Value; }
@@ -422,6 +466,17 @@ public:
     virtual void OneShotResumePut();
     // PORT or PASV.
     virtual void DataPort();
+    // FEAT; the answer goes to Features(). A refusal is no failure.
+    virtual void Feat();
+    // OPTS UTF8 ON. A refusal is no failure.
+    virtual void OptsUtf8();
+    // Features().MlstOpts. A refusal is no failure.
+    virtual void OptsMlst();
+    // DataPort, then MLSD into LocalFileName; reported as rqListDir (a listing like ListDir's,
+    // in MLSD's format).
+    virtual void MlsdDir();
+    // The data command of the last listing request ("LIST" or "MLSD").
+    const std::string& LastListCommand() const { return FLastListCommand; }
 
 protected:
     friend class TFtpCliWindow;
@@ -465,6 +520,24 @@ protected:
     static void CheckCommandText(const std::string& Cmd);
     void SetRequestKind(TFtpRequest Kind);
     void QuitPostAction();
+    // FEAT and OPTS answers: recorded, then the session goes on as if they had not been sent.
+    void FeatDone();
+    void OptsDone();
+    void OptsMlstDone();
+    // PASV answered: refused by a server that speaks only EPSV (RFC 2428), EPSV is tried.
+    void PasvDone();
+    void EpsvDone();
+    void SaveReplyState();
+    void RestoreReplyState();
+    // The part of a received block of a listing that stays within the bounds (all of it when
+    // the transfer is no listing); sets FListingCut when the bound is reached.
+    std::int64_t BoundListing(const char* Data, std::int64_t Len);
+    // Timeouts and keep-alive: a once-a-second timer on the hidden window.
+    void UpdateTimer();
+    void TimerTick();
+    void RequestTimedOut();
+    // Something came from or went to the server.
+    void Touch() { FLastActivity = platform::GetTickCount64(); }
     // Ends the running request with Code, LastReply := Text (kept in ErrorMessage).
     void FailRequest(int Code, const std::string& Text);
 
@@ -553,6 +626,27 @@ protected:
     std::uint16_t DataCloseError(std::uint16_t Error);
 
     // ---- fields ----
+    std::int64_t FListingMaxEntries = 2000000;
+    std::int64_t FListingMaxBytes = std::int64_t(1) << 30;
+    std::int64_t FListingLines = 0;
+    bool FListingCut = false;
+    int FRequestTimeout = 0;
+    int FKeepAlive = 0;
+    std::uint64_t FLastActivity = 0;
+    std::int64_t FTickByteCount = 0;
+    bool FNoopPending = false;               // a keep-alive NOOP waits for its reply
+    bool FFeatAfterLogin = false;
+    TFtpFeatures FFeatures;
+    bool FUtf8On = false;
+    bool FCollectReply = false;              // keep the lines of a multi-line reply
+    std::vector<std::string> FReplyLines;
+    std::string FQuietSavedReply;            // LastReply, ReplyCode, ErrorMessage before FEAT/OPTS
+    int FQuietSavedCode = 0;
+    std::string FQuietSavedError;
+    std::string FListVerb = "LIST";          // the data command of List
+    std::string FPasvSavedError;
+    bool FProxyResolves = false;             // SOCKS 4A/5: the proxy resolves HostName             // ErrorMessage before PASV, for the EPSV retry
+    std::string FLastListCommand;
     std::string FHostName;
     std::string FPort = "ftp";
     std::string FUserName;

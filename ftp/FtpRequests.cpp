@@ -148,7 +148,8 @@ void TCustomFtpCli::Retr()
 
 void TCustomFtpCli::List()
 {
-    StartDownload(rqListDir, "LIST");
+    FLastListCommand = FListVerb;
+    StartDownload(rqListDir, FListVerb.c_str());
 }
 
 void TCustomFtpCli::Nlst()
@@ -170,7 +171,8 @@ void TCustomFtpCli::Appe()
 
 void TCustomFtpCli::Connect()
 {
-    StartSequence(rqConnect, {ftpStepOpen, ftpStepUser, ftpStepPass});
+    // FEAT and the OPTS run only when FeatAfterLogin is set and the server offers UTF8.
+    StartSequence(rqConnect, {ftpStepOpen, ftpStepUser, ftpStepPass, ftpStepFeat, ftpStepOptsUtf8, ftpStepOptsMlst});
 }
 
 void TCustomFtpCli::Get()

@@ -176,7 +176,8 @@ void TCustomFtpCli::DataPort()
         cmd = "PASV";
     }
     FByteCount = 0;
-    StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227});
+    FPasvSavedError = FErrorMessage;
+    StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227}, FPassiveMode ? &TCustomFtpCli::PasvDone : nullptr);
 }
 
 // ---- downloads ----
@@ -293,6 +294,8 @@ void TCustomFtpCli::StartDownload(TFtpRequest Kind, const char* Command)
     FPendingCR = false;
     FLocalWriteFailed = false;
     FLocalOpenFailed = false;
+    FListingCut = false;
+    FListingLines = 0;
     FTransferAscii = FAsciiType && FDataCommand == "RETR";
     FDataStep = 1;
     BeginDataPath(false);
@@ -462,7 +465,10 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
         FDataBuffer.resize(kDownloadChunk);
     TWSocket& data = *FDataSocket;
     std::int64_t n = data.Receive(FDataBuffer.data(), std::int64_t(FDataBuffer.size()));
+    if (FListingCut)
+        return;   // past the bound: nothing more is kept
     if (n > 0) {
+        n = BoundListing(FDataBuffer.data(), n);
         FByteCount += n;
         if (early) {
             // Data before the server's 150: the file is not ours to change yet.
@@ -493,6 +499,16 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
                     ++j;
                 i = j;
             }
+        }
+        if (FListingCut) {
+            // What came so far is kept; the server's answer to the close ends the request.
+            NotifyDisplay("! Listing cut: more than " + std::to_string(FListingMaxEntries) + " entries or "
+                          + std::to_string(FListingMaxBytes) + " bytes");
+            if (!*alive)
+                return;
+            CloseLocalFile();
+            data.Close();
+            return;
         }
     } else if (n < 0) {
         if (data.State() == wsConnected && data.LastError() != wsock::WSAEWOULDBLOCK) {
@@ -548,7 +564,7 @@ void TCustomFtpCli::FinalDataReply()
     NotifyDisplay("< " + FLastReply);
     if (!*alive)
         return;
-    if (FReplyCode == 125 || FReplyCode == 226 || FReplyCode == 250) {
+    if (FReplyCode == 125 || FReplyCode == 226 || FReplyCode == 250 || FListingCut) {
         FFinalReply = true;
         CheckTransferDone(FDownloadClosed);
         return;

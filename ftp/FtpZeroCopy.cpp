@@ -26,7 +26,10 @@ bool TCustomFtpCli::ZeroCopyAllowed(bool Upload)
         return false;   // line ends are converted on the way
     if (!Upload && FDisplayFileFlag)
         return false;   // the listing is cut into lines for OnDisplayFile
-    // Encrypted data connections: answer false here until kernel TLS carries them.
+    if (!Upload && FDataCommand != "RETR")
+        return false;   // listings are counted against their bound as they come
+    if (FProtP)
+        return false;   // encrypted data connections: the bytes on the wire are not the file's
     if (!platform::ZeroCopyEnabled())
         return false;   // switched off for this process (OMBREX_ZEROCOPY=off)
     if (!Upload && !FSplicePipe.Open(kSplicePipeBytes))

@@ -5,12 +5,15 @@
 #include <QEvent>
 #include <QThread>
 #include <QTimer>
+#include <QTimerEvent>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -104,8 +107,25 @@ public:
         return true;
     }
 
+    void timerEvent(QTimerEvent* e) override
+    {
+        auto found = std::find_if(FTimers.begin(), FTimers.end(),
+                                  [e](const auto& t) { return t.second == e->timerId(); });
+        if (!FOwner || found == FTimers.end())
+            return;
+        TMessage m{WM_TIMER, found->first, 0, 0};
+        ++FDepth;
+        try {
+            FOwner->WndProc(m);
+        } catch (...) {
+            HandleException(std::current_exception());
+        }
+        --FDepth;
+    }
+
     MessageWindow* FOwner;
     int FDepth = 0;
+    std::map<WPARAM, int> FTimers;   // the window's timer id -> the toolkit's
 };
 
 MessageWindow::MessageWindow()
@@ -128,6 +148,23 @@ MessageWindow::~MessageWindow()
         FReceiver->deleteLater();   // we are inside its event(): it must not vanish under it
     else
         delete FReceiver;
+}
+
+void MessageWindow::SetTimer(WPARAM id, std::uint32_t ms)
+{
+    KillTimer(id);
+    int qtId = FReceiver->startTimer(static_cast<int>(ms ? ms : 1), Qt::CoarseTimer);
+    if (qtId != 0)
+        FReceiver->FTimers[id] = qtId;
+}
+
+void MessageWindow::KillTimer(WPARAM id)
+{
+    auto found = FReceiver->FTimers.find(id);
+    if (found == FReceiver->FTimers.end())
+        return;
+    FReceiver->killTimer(found->second);
+    FReceiver->FTimers.erase(found);
 }
 
 bool MessageWindow::InWndProc() const

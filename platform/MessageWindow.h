@@ -16,6 +16,7 @@ using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 
 constexpr std::uint32_t WM_QUIT = 18;
+constexpr std::uint32_t WM_TIMER = 0x0113;
 constexpr std::uint32_t WM_USER = 1024;
 
 // One message as a window procedure sees it; Result is what SendMessage returns.
@@ -47,6 +48,12 @@ public:
     // Handles the message at once on the owning thread; from another thread, blocks
     // until the owning thread has handled it (0 if the window went away meanwhile).
     LRESULT SendMessage(std::uint32_t msg, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    // Starts (or restarts) timer id: every ms milliseconds the window receives WM_TIMER with
+    // WParam = id, from the event loop, until KillTimer. The window's destruction ends it.
+    void SetTimer(WPARAM id, std::uint32_t ms);
+    // Stops timer id; nothing when it does not run.
+    void KillTimer(WPARAM id);
 
     // True while this window is handling a message (possibly nested).
     bool InWndProc() const;

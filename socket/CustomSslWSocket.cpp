@@ -2,6 +2,8 @@
 // through a BIO that reads from the layer below and writes into the send queue.
 #include "socket/CustomSslWSocket.h"
 
+#include <cerrno>
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -352,6 +354,20 @@ void TCustomSslWSocket::PostPendingRead()
 bool TCustomSslWSocket::HasBufferedInput()
 {
     return FSsl && FSslState == sslEstablished && SSL_has_pending(FSsl) != 0;
+}
+
+bool TCustomSslWSocket::HoldsReceivedBytes()
+{
+    return FSsl != nullptr || TCustomSocksWSocket::HoldsReceivedBytes();
+}
+
+std::int64_t TCustomSslWSocket::SendFromFile(int File, std::int64_t& Offset, std::int64_t Len, int& SysError)
+{
+    if (!FSsl)
+        return TCustomSocksWSocket::SendFromFile(File, Offset, Len, SysError);
+    SysError = EOPNOTSUPP;
+    FLastError = wsock::WSAEOPNOTSUPP;
+    return -1;
 }
 
 void TCustomSslWSocket::WndProc(platform::TMessage& Msg)

@@ -142,6 +142,15 @@ protected:
     void DoDataSent(std::uint16_t Error) override;
     std::int64_t RawReceive(void* Buffer, std::int64_t Len, int Flags) override;
     bool HasBufferedInput() override;
+    // Under TLS every received byte goes through SSL_read, never straight into a pipe.
+    bool HoldsReceivedBytes() override;
+
+public:
+    // Under TLS a file's bytes cannot go to the wire unencrypted: refused (EOPNOTSUPP), so
+    // the caller falls back to sending through Send.
+    std::int64_t SendFromFile(int File, std::int64_t& Offset, std::int64_t Len, int& SysError) override;
+
+protected:
     // Raises OnSslHandshakeDone.
     virtual void DoSslHandshakeDone(std::uint16_t Error);
 

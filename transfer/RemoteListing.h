@@ -1,6 +1,5 @@
 // The entries of one remote folder as the folder walk needs them, read from a raw LIST
-// answer. The line parser is the window's; this adapter is the one place that knows it, so
-// another listing parser can take its place later.
+// answer through the shared listing parsers (Unix in all its forms, DOS/IIS).
 #pragma once
 
 #include <cstdint>

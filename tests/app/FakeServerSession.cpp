@@ -10,7 +10,9 @@ FakeFtpServer& Login(FakeFtpServer& s)
         .Expect("USER joe")
         .Reply("331 Password required")
         .Expect("PASS pw")
-        .Reply("230 Logged in");
+        .Reply("230 Logged in")
+        .Expect("FEAT")
+        .Reply("500 Unknown command");
 }
 
 FakeFtpServer& Pwd(FakeFtpServer& s, const std::string& dir)

@@ -42,11 +42,12 @@ const ParseRow kDocumented[] = {
     {"drwxr-xr-x 2 user group 4096 Jan 10 12:00 pub", true, "drwxr-xr-x", "4096", "pub", true, "Directory"},
     {"-rw-r--r-- 1 user group 1234 Jan 10 2000 readme.txt", true, "-rw-r--r--", "1234", "readme.txt", false,
      ".txt file"},
-    // The third field takes the digits when the group column is missing.
-    {"-rw-r--r-- 1 owner 1234 Jan 10 2000 notes", true, "-rw-r--r--", "", "notes", false, " file"},
+    // A missing group column: the size is still found before the date.
+    {"-rw-r--r-- 1 owner 1234 Jan 10 2000 notes", true, "-rw-r--r--", "1234", "notes", false, " file"},
     {"total 12", false, "", "", "", false, ""},
-    {"lrwxrwxrwx 1 user group 7 Jan 10 2000 link -> target", false, "", "", "", false, ""},
-    {"drwxrwxrwt 2 user group 512 Jan 10 2000 tmp", false, "", "", "", false, ""},
+    // Links and sticky folders are entries: a link is shown with its target.
+    {"lrwxrwxrwx 1 user group 7 Jan 10 2000 link -> target", true, "lrwxrwxrwx", "7", "link", false, "Link -> target"},
+    {"drwxrwxrwt 2 user group 512 Jan 10 2000 tmp", true, "drwxrwxrwt", "512", "tmp", true, "Directory"},
     {"DRWXRWXRWX 2 user group 512 Jan 10 2000 LOUD", true, "DRWXRWXRWX", "512", "LOUD", true, "Directory"},
     {"-rw-r--r-- 1 user group 10 Jan 10 2000 a.tar.gz", true, "-rw-r--r--", "10", "a.tar.gz", false, ".gz file"},
     // A directory is one by its attribute string, whatever its name.
@@ -102,8 +103,7 @@ const NameRow kNames[] = {
     {"-rw-r--r-- 1 user group 99 Jan 10 12:00 crlf ended\r\n", "crlf ended"},
     {"-rw-r--r-- 1 user group 99 Jan 10 12:00 cr ended\r", "cr ended"},
     {"drwxr-xr-x 2 user group 4096 Jan 10 12:00 Holiday photos", "Holiday photos"},
-    // A file called "a -> b" is a file: only link lines ("l...") carry a target, and they
-    // do not match.
+    // A file called "a -> b" is a file: only link lines ("l...") carry a target.
     {"-rw-r--r-- 1 user group 5 Jan 10 2000 a -> b", "a -> b"},
     {"-rw-r--r-- 1 user group 5 Jan 10 2000 1999 report", "1999 report"},
     {"-rw-r--r-- 1 user group 5 Jan 10 2000 caf\xc3\xa9 cr\xc3\xa8me.txt", "caf\xc3\xa9 cr\xc3\xa8me.txt"},
@@ -176,10 +176,19 @@ TEST(ListingLines, ReadInOneGoAndMissingFileGivesNoLines)
 
 namespace {
 
+TListingEntry Entry(const std::string& attributes, const std::string& size, const std::string& name)
+{
+    TListingEntry entry;
+    entry.Attributes = attributes;
+    entry.Size = size;
+    entry.Name = name;
+    entry.Type = attributes[0] == 'd' || attributes[0] == 'D' ? letDirectory : letFile;
+    return entry;
+}
+
 TFileListItem File(const char* name, const char* size, const char* attributes = "-rw-r--r--")
 {
-    TListingEntry entry{attributes, size, name};
-    return RemoteItemFromEntry(entry);
+    return RemoteItemFromEntry(Entry(attributes, size, name));
 }
 
 TFileListItem Dir(const char* name, const char* size = "4096")
@@ -276,7 +285,7 @@ TEST(ListingOrder, TheFastOrderIsTheStableSortByTheComparison)
             std::string name = std::string(stems[random() % 12]) + std::to_string(random() % 3) + exts[random() % 5];
             if (random() % 10 == 0)
                 name = "..";
-            TListingEntry entry{attributes[random() % 4], sizes[random() % 7], name};
+            TListingEntry entry = Entry(attributes[random() % 4], sizes[random() % 7], name);
             model.Add(random() % 25 == 0 ? ParentDirItem() : RemoteItemFromEntry(entry));
         }
         for (int column = -1; column <= 4; ++column) {
@@ -326,6 +335,30 @@ TEST(ByteText, RoundTripsWhatIsNoValidUtf8)
         EXPECT_EQ(BytesFromText(TextFromBytes(bytes)), bytes);
     }
     EXPECT_EQ(TextFromBytes("caf\xc3\xa9"), QString::fromUtf8("caf\xc3\xa9"));
+}
+
+TEST(ByteText, NamesThatAreNoUtf8ShowReplacementMarksAndKeepTheirBytes)
+{
+    struct Row {
+        const char* bytes;
+        const char16_t* shown;
+    };
+    const Row rows[] = {
+        {"caf\xe9.txt", u"caf\uFFFD.txt"},
+        {"\xff\xfe", u"\uFFFD\uFFFD"},
+        {"caf\xc3\xa9", u"caf\u00e9"},
+        {"\xf0\x9f\x98\x80 smile", u"\U0001F600 smile"},   // a pair stays a pair
+    };
+    TFileListModel model(nullptr);
+    model.SetColumns({{"Name"}, {"Size"}});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.bytes);
+        TFileListItem item = RemoteItemFromEntry(Entry("-rw-r--r--", "1", r.bytes));
+        model.Clear();
+        model.Add(item);
+        EXPECT_EQ(model.data(model.index(0, 0)).toString(), QString::fromStdU16String(r.shown));
+        EXPECT_EQ(RemoteItemName(model.Item(0)), r.bytes);   // downloads, renames, deletes use these
+    }
 }
 
 TEST(ByteText, RandomBytesRoundTrip)

@@ -260,9 +260,14 @@ TEST_F(ProgramTest, MenuBarTitlesInOrder)
     for (QAction* action : Main().MainMenu1->actions())
         titles << action->text();
     EXPECT_EQ(titles, (QStringList{"&FTP", "&View", "&Options", "&?"}));
-    ASSERT_EQ(Main().Options1->actions().size(), 1);
+    ASSERT_EQ(Main().Options1->actions().size(), 3);
     EXPECT_EQ(Main().Options1->actions()[0]->text(), "&Transfer type");
     EXPECT_EQ(Main().Options1->actions()[0]->menu(), Main().TransferType1);
+    EXPECT_EQ(Main().Options1->actions()[1]->text(), "Request &timeout...");
+    EXPECT_EQ(Main().Options1->actions()[2]->text(), "&Keep-alive interval...");
+    // The defaults: 30 s of silence end a request, an idle session says NOOP every 60 s.
+    EXPECT_EQ(Main().FtpClient1->RequestTimeout(), 30);
+    EXPECT_EQ(Main().FtpClient1->KeepAlive(), 60);
 }
 
 TEST_F(ProgramTest, MenuItemsTextsShortcutsChecksAndHandlers)
@@ -483,7 +488,7 @@ TEST_F(ProgramTest, ListColumnsOfBothPanes)
             result << column.Caption;
         return result;
     };
-    EXPECT_EQ(captions(Main().lvRemoteDir), (QStringList{"Name", "Size", "Type", "Attributes"}));
+    EXPECT_EQ(captions(Main().lvRemoteDir), (QStringList{"Name", "Size", "Type", "Attributes", "Modified"}));
     EXPECT_EQ(captions(Main().lvLocalDir), (QStringList{"Name", "Type", "Size", "Modified"}));
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(0), 200);
     EXPECT_EQ(Main().lvRemoteDir->ColumnWidth(1), 40);

@@ -142,17 +142,20 @@ TEST_F(SessionServerTest, VsftpdBrowseNavigateAndLoseTheServer)
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Main().lblCurrentServer->text(), "127.0.0.1");
     EXPECT_EQ(Main().lblCurrentRemoteDir->text(), "/");
-    EXPECT_EQ(Captions(), (QStringList{"..", "pub", "upload", "big.iso", "my file.txt", "two  blanks   here.txt"}));
-    EXPECT_EQ(Item("big.iso").SubItems, (QStringList{"5368709120", ".iso file", "-rw-r--r--"}));
+    EXPECT_EQ(Captions(), (QStringList{"..", "pub", "upload", "big.iso", "link", "my file.txt", "two  blanks   here.txt"}));
+    EXPECT_EQ(Item("big.iso").SubItems.mid(0, 3), (QStringList{"5368709120", ".iso file", "-rw-r--r--"}));
+    EXPECT_EQ(Item("big.iso").SubItems.value(3).size(), 16);   // "YYYY-MM-DD HH:MM"
     EXPECT_EQ(Item("pub").SubItems.value(1), "Directory");
     EXPECT_EQ(Item("pub").ImageIndex, 4);
     EXPECT_EQ(Item("my file.txt").SubItems.value(0), "10");
-    // The link is no entry of the grammar: it is reported and skipped.
-    EXPECT_FALSE(Lines(Main().txtUserLog).filter("!ERROR: Invalid line in directory content: lrwxrwxrwx").isEmpty());
+    // The link is an entry, shown with its target; nothing but the "total" line is reported.
+    EXPECT_TRUE(Item("link").SubItems.value(1).endsWith(" -> my file.txt")) << Item("link").SubItems.value(1).toStdString();
+    EXPECT_TRUE(Lines(Main().txtUserLog).filter("!ERROR: Invalid line in directory content: lrwxrwxrwx").isEmpty());
 
     // Sorted by size, the big file comes last and ".." and the directories stay first.
     Main().lvRemoteDirColumnClick(1);
-    EXPECT_EQ(Captions(), (QStringList{"..", "pub", "upload", "two  blanks   here.txt", "my file.txt", "big.iso"}));
+    EXPECT_EQ(Captions(),
+              (QStringList{"..", "pub", "upload", "two  blanks   here.txt", "my file.txt", "link", "big.iso"}));
     Main().lvRemoteDirColumnClick(0);
 
     DoubleClick("pub");

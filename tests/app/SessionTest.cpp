@@ -6,6 +6,7 @@
 
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
+#include "app/ListingParser.h"
 #include "dialogs/ConnectForm.h"
 #include "dialogs/TransferStatusForm.h"
 #include "ftp/FakeFtpServer.h"
@@ -62,7 +63,7 @@ FakeFtpServer& Session(FakeFtpServer& s)
 
 std::vector<std::string> SessionTranscript(const std::string& dir = "/pub")
 {
-    return {"USER joe", "PASS pw", "CWD " + dir, "PWD", "PASV", "LIST", "PWD", "PASV", "LIST"};
+    return {"USER joe", "PASS pw", "FEAT", "CWD " + dir, "PWD", "PASV", "LIST", "PWD", "PASV", "LIST"};
 }
 
 // Leaves a file at path with exactly this mode, as an earlier run might have.
@@ -161,17 +162,19 @@ TEST_F(SessionTest, ConnectWithARemoteDirectoryRunsTheDocumentedRequests)
     EXPECT_EQ(history->itemText(0), "/pub");
     EXPECT_EQ(history->itemText(1), "/pub");
     EXPECT_EQ(history->itemText(2), "/");
-    EXPECT_EQ(Captions(), (QStringList{"..", "pub", "big.iso", "my file.txt"}));
+    // The link is an entry now, shown with its target.
+    EXPECT_EQ(Captions(), (QStringList{"..", "pub", "big.iso", "link", "my file.txt"}));
+    EXPECT_EQ(Main().lvRemoteDir->Model()->Item(RowOf("link")).SubItems.value(1), "Link -> target");
 
     for (const char* line : {" STATUS: Connecting to 127.0.0.1...", " STATUS: OK, connected. Logining...",
                              " STATUS: OK. Logined", " STATUS: Setting current directory... ",
                              " STATUS: OK. Directory changed", " STATUS: Getting current directory... ",
                              " STATUS: Getting file list... ", " STATUS: OK. File list getted",
                              "!ERROR: Invalid line in directory content: total 4",
-                             "!ERROR: Invalid line in directory content: lrwxrwxrwx 1 joe joe 7 Jan 10 2000 link -> target",
                              " FTP: > CWD /pub"})
         EXPECT_TRUE(UserLogHas(line)) << line;
     EXPECT_TRUE(DebugHas("From Ombrex: Connecting Started"));
+    EXPECT_TRUE(DebugHas("From Ombrex: Server features: none announced"));   // FEAT got 500
     EXPECT_TRUE(DebugHas("From Ombrex: TMainWindow::FtpClient1SessionConnected: ERR=0"));
     EXPECT_TRUE(DebugHas("From Ombrex: TMainWindow::FtpClient1RequestDone:"));
     EXPECT_TRUE(DebugHas("LastResponse=226 Done"));
@@ -366,7 +369,7 @@ TEST_F(SessionTest, ARefusalInsideACompletionReachesTheErrorBox)
     ConnectTo(s, "");
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Boxes, (std::vector<std::pair<QString, QString>>{{"Ombrex FTP", "HostDirName emtpy"}}));
-    EXPECT_EQ(s.Transcript(), (std::vector<std::string>{"USER joe", "PASS pw", "PWD", "PASV", "LIST"}));
+    EXPECT_EQ(s.Transcript(), (std::vector<std::string>{"USER joe", "PASS pw", "FEAT", "PWD", "PASV", "LIST"}));
 }
 
 TEST_F(SessionTest, WhileARequestRunsTheQueueWaitsWhole)
@@ -451,7 +454,7 @@ TEST_F(SessionTest, CdupRefusedIsReported)
     EXPECT_EQ(MessageBoxes, (std::vector<std::pair<QString, QString>>{{"FTP Error", "Can't execute command"}}));
     EXPECT_TRUE(DebugHas("Error From Ombrex: ERROR 550: 550 No parent"));
     // The list keeps its content.
-    EXPECT_EQ(Captions().size(), 4);
+    EXPECT_EQ(Captions().size(), 5);
 }
 
 TEST_F(SessionTest, AFailedChangeOfDirectoryStillLetsTheLaterEntriesRun)
@@ -628,7 +631,7 @@ TEST_F(SessionTest, ParseListingBuildsSortedRowsAndLogsInvalidLines)
     EXPECT_FALSE(Main().FillingRemoteList);
     EXPECT_EQ(Lines(Main().txtUserLog).last(), "!ERROR: Invalid line in directory content: total 3");
     const TFileListItem& item = Main().lvRemoteDir->Model()->Item(RowOf("b.txt"));
-    EXPECT_EQ(item.SubItems, (QStringList{"20", ".txt file", "-rw-r--r--"}));
+    EXPECT_EQ(item.SubItems, (QStringList{"20", ".txt file", "-rw-r--r--", "2000-01-10 00:00"}));
     EXPECT_TRUE(Main().RemoteNameExists("A file"));
     EXPECT_FALSE(Main().RemoteNameExists("a file"));
     EXPECT_FALSE(Main().RemoteNameExists("A"));
@@ -637,27 +640,98 @@ TEST_F(SessionTest, ParseListingBuildsSortedRowsAndLogsInvalidLines)
     EXPECT_EQ(Captions(), QStringList{".."});
 }
 
-TEST_F(SessionTest, ColumnClicksSortAscendingWithParentAndDirectoriesFirst)
+TEST_F(SessionTest, ColumnClicksSortWithParentAndDirectoriesFirstAndTheSameColumnAgainDescending)
 {
-    Main().ParseListing({"-rw-r--r-- 1 u g 300 Jan 10 2000 a.zip", "-rwxr-xr-x 1 u g 5000000000 Jan 10 2000 b.c",
-                         "-rw-r--r-- 1 u g Jan 10 2000 c.txt", "drwxr-xr-x 2 u g 4096 Jan 10 2000 dir"});
-    const std::pair<int, QStringList> orders[] = {
-        {1, {"..", "dir", "c.txt", "a.zip", "b.c"}},   // the empty size sorts as 0
-        {2, {"..", "dir", "b.c", "c.txt", "a.zip"}},
-        {3, {"..", "dir", "c.txt", "a.zip", "b.c"}},   // equal attributes keep their order
-        {0, {"..", "dir", "a.zip", "b.c", "c.txt"}},
+    Main().ParseListing({"-rw-r--r-- 1 u g 300 Jan 10 2000 a.zip", "-rwxr-xr-x 1 u g 5000000000 Mar 10 1999 b.c",
+                         "-rw-r--r-- 1 u g Jan 10 2001 c.txt", "drwxr-xr-x 2 u g 4096 Jan 10 2000 dir",
+                         "drwxr-xr-x 2 u g 4096 Jan 10 2000 dir2"});
+    struct Order {
+        int column;
+        QStringList ascending;
+        QStringList descending;
     };
-    for (const auto& [column, order] : orders) {
-        SCOPED_TRACE(column);
+    const Order orders[] = {
+        // the empty size sorts as 0
+        {1, {"..", "dir", "dir2", "c.txt", "a.zip", "b.c"}, {"..", "dir", "dir2", "b.c", "a.zip", "c.txt"}},
+        {2, {"..", "dir", "dir2", "b.c", "c.txt", "a.zip"}, {"..", "dir", "dir2", "a.zip", "c.txt", "b.c"}},
+        // equal attributes keep their order both ways
+        {3, {"..", "dir", "dir2", "c.txt", "a.zip", "b.c"}, {"..", "dir", "dir2", "b.c", "c.txt", "a.zip"}},
+        {4, {"..", "dir", "dir2", "b.c", "a.zip", "c.txt"}, {"..", "dir", "dir2", "c.txt", "a.zip", "b.c"}},
+        {0, {"..", "dir", "dir2", "a.zip", "b.c", "c.txt"}, {"..", "dir2", "dir", "c.txt", "b.c", "a.zip"}},
+    };
+    QHeaderView* header = Main().lvRemoteDir->ReportView()->header();
+    for (const Order& o : orders) {
+        SCOPED_TRACE(o.column);
         Handlers.clear();
-        Main().lvRemoteDir->ReportView()->header()->sectionClicked(column);
+        header->sectionClicked(o.column);
         EXPECT_EQ(Handlers, std::vector<std::string>{"lvRemoteDirColumnClick"});
-        EXPECT_EQ(Main().RemoteSortColumn, column);
-        EXPECT_EQ(Captions(), order);
-        // The same column again sorts the same way.
-        Main().lvRemoteDirColumnClick(column);
-        EXPECT_EQ(Captions(), order);
+        EXPECT_EQ(Main().RemoteSortColumn, o.column);
+        EXPECT_EQ(Captions(), o.ascending);
+        EXPECT_TRUE(header->isSortIndicatorShown());
+        EXPECT_EQ(header->sortIndicatorSection(), o.column);
+        EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+        // The same column again sorts the other way, and a third time back.
+        header->sectionClicked(o.column);
+        EXPECT_EQ(Captions(), o.descending);
+        EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+        Main().lvRemoteDirColumnClick(o.column);
+        EXPECT_EQ(Captions(), o.ascending);
     }
+}
+
+TEST_F(SessionTest, ABigListingIsParsedBesideTheWindowAndTheQueueWaitsForItsRows)
+{
+    // Over a MiB of listing: parsed on a thread of its own. The second LIST of the session
+    // starts only once the first one's rows are in, and a command queued meanwhile waits.
+    std::string listing = "total 20002\r\n";
+    for (int i = 0; i < 20000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string(i) + " Jan 10  2000 file " + std::to_string(i)
+                   + ".txt\r\n";
+    listing += "drwxr-xr-x    2 joe      joe      4096 Jan 10  2000 zdir\r\n";
+    listing += "lrwxrwxrwx    1 joe      joe      4 Jan 10  2000 to zdir -> zdir\r\n";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    FakeFtpServer s;
+    apptest::Session(s, listing).Expect("CWD to zdir").Reply("250 ok");
+    Pwd(s, "/pub/zdir");
+    List(s);
+    ConnectSession(s);
+    ASSERT_EQ(Main().lvRemoteDir->Model()->Count(), 20003);
+    EXPECT_EQ(Captions().mid(0, 4), (QStringList{"..", "to zdir", "zdir", "file 0.txt"}));
+    EXPECT_EQ(RemoteItemType(Main().lvRemoteDir->Model()->Item(RowOf("to zdir"))), "Directory link -> zdir");
+    EXPECT_EQ(Lines(Main().txtUserLog).filter("Invalid line").size(), 2);   // "total", once per listing
+    // The link opens as a folder.
+    Select(RowOf("to zdir"));
+    Main().lvRemoteDirDblClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Main().lblCurrentRemoteDir->text(), "/pub/zdir");
+    EXPECT_TRUE(Main().RemoteNameExists("link"));
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
+
+TEST_F(SessionTest, LinksShowTheirTargetAndOpenAsFoldersUnlessTheyPointAtAFile)
+{
+    Main().ParseListing({"drwxr-xr-x 2 u g 4096 Jan 10 2000 real", "-rw-r--r-- 1 u g 1 Jan 10 2000 f",
+                         "lrwxrwxrwx 1 u g 4 Jan 10 2000 to dir -> real", "lrwxrwxrwx 1 u g 1 Jan 10 2000 to file -> f",
+                         "lrwxrwxrwx 1 u g 4 Jan 10 2000 far -> /srv/x"});
+    struct Row {
+        const char* name;
+        const char* type;
+        int image;
+        bool opens;
+    };
+    const Row rows[] = {{"to dir", "Directory link -> real", 4, true},
+                        {"to file", "File link -> f", 1, false},
+                        {"far", "Link -> /srv/x", 1, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const TFileListItem& item = Main().lvRemoteDir->Model()->Item(RowOf(r.name));
+        EXPECT_EQ(RemoteItemType(item), r.type);
+        EXPECT_EQ(item.ImageIndex, r.image);
+        EXPECT_FALSE(IsRemoteDirectory(item));   // removal deletes the link, never its target's files
+        EXPECT_EQ(RemoteOpensAsFolder(item), r.opens);
+    }
+    // The directory link sorts among the directories.
+    EXPECT_EQ(Captions(), (QStringList{"..", "real", "to dir", "f", "far", "to file"}));
 }
 
 TEST_F(SessionTest, TheLabelsShowTheOneSelectedRow)
@@ -675,12 +749,12 @@ TEST_F(SessionTest, ManyInvalidLinesLeaveTheLastOnesInTheLog)
 {
     std::vector<std::string> lines;
     for (int i = 0; i < 5000; ++i)
-        lines.push_back("01-10-00  12:00PM  <DIR>  folder" + std::to_string(i));
+        lines.push_back("01-10-00  12:00XM  <DIR>  folder" + std::to_string(i));
     Main().ParseListing(lines);
     QStringList log = Lines(Main().txtUserLog);
     ASSERT_EQ(log.size(), 101);
-    EXPECT_EQ(log.first(), "!ERROR: Invalid line in directory content: 01-10-00  12:00PM  <DIR>  folder4899");
-    EXPECT_EQ(log.last(), "!ERROR: Invalid line in directory content: 01-10-00  12:00PM  <DIR>  folder4999");
+    EXPECT_EQ(log.first(), "!ERROR: Invalid line in directory content: 01-10-00  12:00XM  <DIR>  folder4899");
+    EXPECT_EQ(log.last(), "!ERROR: Invalid line in directory content: 01-10-00  12:00XM  <DIR>  folder4999");
 }
 
 TEST_F(SessionTest, DoubleClicksNavigateOnlyIntoDirectories)
@@ -779,7 +853,7 @@ TEST_F(SessionTest, FormerBugTheListingFollowedALinkPutInItsPlace)
     struct stat st {};
     ASSERT_EQ(::lstat(Main().ListTempPath.toLocal8Bit().constData(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(Captions().size(), 4);
+    EXPECT_EQ(Captions().size(), 5);
 }
 
 TEST_F(SessionTest, FormerBugAbortingAHungLoginReconnectedAtOnce)

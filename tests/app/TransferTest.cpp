@@ -63,7 +63,7 @@ FakeFtpServer& SlowRetr(FakeFtpServer& s, const std::string& name)
         .DataAccept().Reply("150 Opening").DataSend("x").Delay(400).DataClose().Reply("226 Transfer complete");
 }
 
-const std::size_t kSessionCommands = 9;   // USER PASS CWD PWD PASV LIST PWD PASV LIST
+const std::size_t kSessionCommands = 10;   // USER PASS FEAT CWD PWD PASV LIST PWD PASV LIST
 
 } // namespace
 

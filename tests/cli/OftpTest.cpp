@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -577,4 +578,72 @@ TEST_F(Oftp, FolderProgressLineOnATerminal)
     EXPECT_NE(shown.find("/s"), std::string::npos) << shown;
     EXPECT_NE(shown.find("left"), std::string::npos) << shown;
     EXPECT_NE(shown.find("1/1 files"), std::string::npos) << shown;
+}
+// ---- list: parsed entries ----
+
+namespace {
+
+struct ListCase {
+    const char* Name;
+    const char* Server;
+    const char* Source;         // what -v names
+    std::set<std::string> Lines;   // the entries whose lines do not depend on the file system
+};
+
+const ListCase kListCases[] = {
+    {"pyftpdlib", "pyftpdlib", "MLSD",
+     // MLSD's UTC time, shown in local time (UTC here); the link is followed by the server
+     {"f\t5\t2021-03-03T04:05\told.txt", "f\t5\t2021-03-03T04:05\tln", "f\t3\t2021-03-03T04:05\ttwo  blanks "}},
+    {"vsftpd", "vsftpd", "LIST",
+     // LIST shows the year, not the time, for old files: the date is at 00:00
+     {"f\t5\t2021-03-03T00:00\told.txt", "f\t3\t2021-03-03T00:00\ttwo  blanks "}},
+};
+
+} // namespace
+
+TEST_F(Oftp, ListPrintsOneParsedEntryPerLine)
+{
+    setenv("TZ", "UTC", 1);
+    for (const ListCase& t : kListCases) {
+        SCOPED_TRACE(t.Name);
+        std::unique_ptr<testsrv::FtpServer> own;
+        testsrv::FtpServer* server = FServer;
+        if (std::string(t.Server) == "vsftpd") {
+            own = testsrv::StartVsftpd();
+            if (!own)
+                OMBREX_PEER_MISSING("vsftpd");
+            server = own.get();
+        }
+        const std::string dir = server->LocalPath("/listdir");
+        ::mkdir(dir.c_str(), 0755);
+        ::mkdir((dir + "/sub").c_str(), 0755);
+        testsrv::WriteFile(dir + "/old.txt", "hello");
+        testsrv::WriteFile(dir + "/two  blanks ", "abc");
+        ::symlink("old.txt", (dir + "/ln").c_str());
+        const struct timeval old[2] = {{1614744300, 0}, {1614744300, 0}};   // 2021-03-03 04:05 UTC
+        ::utimes((dir + "/old.txt").c_str(), old);
+        ::utimes((dir + "/two  blanks ").c_str(), old);
+        std::vector<std::string> args{"--port", std::to_string(server->Port()), "--user", server->User(),
+                                      "--password", server->Password(), "-v", "127.0.0.1", "list", "/listdir"};
+        RunResult r = RunOftp(args);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        EXPECT_NE(r.Err.find(std::string("oftp: listing from ") + t.Source + ", data connection by PASV"),
+                  std::string::npos)
+            << r.Err;
+        std::set<std::string> lines;
+        std::istringstream in(r.Out);
+        bool sawSub = false;
+        bool sawLink = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("d\t", 0) == 0 && line.size() > 4 && line.substr(line.size() - 4) == "\tsub")
+                sawSub = true;
+            else if (line.rfind("l\t7\t", 0) == 0 && line.find("\tln\t-> old.txt") != std::string::npos)
+                sawLink = true;
+            else
+                lines.insert(line);
+        }
+        EXPECT_TRUE(sawSub) << r.Out;
+        EXPECT_EQ(sawLink, std::string(t.Source) == "LIST") << r.Out;
+        EXPECT_EQ(lines, t.Lines) << r.Out;
+    }
 }

@@ -68,6 +68,8 @@ void CloseFd(int& Fd)
 }
 
 constexpr int kStepTimeoutMs = 5000;
+// The passive step that answers as EPSV does (RFC 2428).
+const char* const kEpsvMarker = "\x01EPSV";
 
 } // namespace
 
@@ -118,6 +120,12 @@ FakeFtpServer& FakeFtpServer::Drop()
 FakeFtpServer& FakeFtpServer::PasvReply(const std::string& AddressText)
 {
     FSteps.push_back({Step::kPasv, AddressText});
+    return *this;
+}
+
+FakeFtpServer& FakeFtpServer::EpsvReply()
+{
+    FSteps.push_back({Step::kPasv, kEpsvMarker});
     return *this;
 }
 
@@ -294,8 +302,11 @@ void FakeFtpServer::Run()
             CloseFd(FDataListen);
             FDataListen = ListenLoopback(port);
             char reply[128];
-            std::snprintf(reply, sizeof reply, "227 Entering Passive Mode (%s,%d,%d)\r\n", step.Text.c_str(),
-                          port >> 8, port & 0xFF);
+            if (step.Text == kEpsvMarker)
+                std::snprintf(reply, sizeof reply, "229 Entering Extended Passive Mode (|||%d|)\r\n", int(port));
+            else
+                std::snprintf(reply, sizeof reply, "227 Entering Passive Mode (%s,%d,%d)\r\n", step.Text.c_str(),
+                              port >> 8, port & 0xFF);
             WriteAll(FControl, reply);
             break;
         }

@@ -41,6 +41,9 @@ public:
     // Opens a data listener on 127.0.0.1 and replies "227 Entering Passive Mode (...)";
     // AddressText replaces "127,0,0,1" in the reply when given.
     FakeFtpServer& PasvReply(const std::string& AddressText = "127,0,0,1");
+    // Opens a data listener on 127.0.0.1 and replies "229 Entering Extended Passive Mode
+    // (|||port|)".
+    FakeFtpServer& EpsvReply();
     // Accepts one connection on the data listener.
     FakeFtpServer& DataAccept();
     // Connects to the address and port of the last PORT command, from SourceAddr.

@@ -38,7 +38,9 @@ FakeFtpServer& Login(FakeFtpServer& s)
         .Expect("USER joe")
         .Reply("331 Password required")
         .Expect(std::string("PASS ") + kPassword)
-        .Reply("230 Logged in");
+        .Reply("230 Logged in")
+        .Expect("FEAT")
+        .Reply("500 Unknown command");
 }
 
 FakeFtpServer& List(FakeFtpServer& s, const std::string& listing)
@@ -250,7 +252,7 @@ TEST_F(SecurityTest, AHostileListingIsNeitherDownloadedToNorDeletedNorOpened)
     Main().btnDisconnectClick();
     ASSERT_TRUE(PumpUntil([&] { return s.Done(); }));
     const std::vector<std::string> transcript = s.Transcript();
-    const std::vector<std::string> after(transcript.begin() + 10, transcript.end());
+    const std::vector<std::string> after(transcript.begin() + 11, transcript.end());
     EXPECT_EQ(after, (std::vector<std::string>{"PASV", "RETR ok.txt", "DELE ok.txt", "PASV", "LIST", "QUIT"}));
     EXPECT_TRUE(s.Errors().empty());
     const QString log = Main().txtUserLog->toPlainText();
