@@ -1,6 +1,7 @@
 // oftp over TLS end to end: the TLS options, verification failures as one line and exit
 // 1, --insecure with its warning, and transfers through SOCKS proxies that see only
 // ciphertext, against vsftpd (TLS required, session reuse required) and pyftpdlib.
+#include "cli/OftpRun.h"
 #include "servers/FtpServers.h"
 #include "servers/PeerPolicy.h"
 #include "servers/SocksServers.h"
@@ -25,75 +26,8 @@ extern char** environ;
 
 namespace {
 
-struct RunResult {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
-
-// Runs oftp with args; stdin is /dev/null, stdout and stderr are captured.
-RunResult RunOftp(const std::vector<std::string>& args, int timeoutMs = 60000)
-{
-    int out[2], err[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    posix_spawn_file_actions_addclose(&fa, err[0]);
-    std::vector<std::string> all{OFTP_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    RunResult r;
-    int rc = posix_spawn(&pid, OFTP_BINARY, &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    if (rc != 0) {
-        close(out[0]);
-        close(err[0]);
-        return r;
-    }
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    int waited = 0;
-    while (open > 0 && waited < timeoutMs) {
-        int n = poll(fds, 2, 100);
-        if (n == 0) {
-            waited += 100;
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buf[65536];
-            ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? r.Out : r.Err).append(buf, std::size_t(got));
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0) {
-            kill(pid, SIGKILL);
-            close(f.fd);
-        }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
+using oftptest::RunOftp;
+using oftptest::RunResult;
 
 // One TLS server per kind and certificate, started on first use.
 testsrv::FtpServer* Server(const std::string& kind, const std::string& cert)
