@@ -125,7 +125,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
         {QStringLiteral("Size"), 40, Qt::AlignRight | Qt::AlignVCenter},
         {QStringLiteral("Type"), 70, Qt::AlignLeft | Qt::AlignVCenter},
         {QStringLiteral("Attributes"), 70, Qt::AlignLeft | Qt::AlignVCenter},
-        {QStringLiteral("Modified"), 110, Qt::AlignLeft | Qt::AlignVCenter},
+        {QStringLiteral("Modified"), 125, Qt::AlignLeft | Qt::AlignVCenter},
     });
     FLocalModel = new TFileListModel(&ImageListForFTPFiles, this);
     FLocalModel->SetColumns({
