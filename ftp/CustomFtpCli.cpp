@@ -787,8 +787,11 @@ void TCustomFtpCli::Open()
     FGreetingHeld = false;
     FTlsCertificate = TSslCertificateInfo{};
     FControlSocket->SetSslContext(nullptr);
-    if (FTlsMode != ftpTlsPlainOnly)
-        SslContext()->ForgetSession();
+    // Only a context that exists can hold a session: a new one is made at the first
+    // handshake, as loading the system's certificates takes a while (many times over
+    // for the queue's logins).
+    if (FTlsMode != ftpTlsPlainOnly && FSslContext)
+        FSslContext->ForgetSession();
     SetState(fcsDnsLookup);
     if ((FConnectionType == ftpSocks4A || FConnectionType == ftpSocks5) && !FControlSocket->SocksServer().empty()
         && !FHostName.empty()) {
