@@ -4,7 +4,9 @@
 // same tree through the same relay right after. Prints both times and their ratio (goal:
 // the window within 1.2x of oftp), the longest time the UI thread handled no event while the
 // queue ran (seen by a 10 ms timer; goal below 100 ms) and the window's resident memory
-// after a quarter, half and all of the files (goal: flat).
+// after a quarter, half and all of the files (goal: flat). With OMBREX_STALL_TRACE set, every
+// event that kept the UI thread over 30 ms is listed (its type and receiver, and the
+// monotonic clock of its start, to find it in a `perf record -k CLOCK_MONOTONIC` profile).
 //
 //   bench_folderwindow [files [folders [rtt_ms]]]
 #include "app/Application.h"
@@ -117,6 +119,36 @@ bool Same(const std::string& a, const std::string& b)
     return std::system(("diff -r '" + a + "' '" + b + "' >/dev/null").c_str()) == 0;
 }
 
+// Which event the UI thread was handling when it stalled: the gap between the start of one
+// event and the start of the next is charged to the first (the bench's 10 ms timer keeps
+// events coming, so idle waits do not count).
+class TStallTrace : public QObject {
+public:
+    bool Recording = false;
+    struct TStall {
+        double At, Ms;
+        std::string What;
+    };
+    std::vector<TStall> Stalls;
+    double Start = 0;
+    bool eventFilter(QObject* Receiver, QEvent* Event) override
+    {
+        if (!Recording)
+            return false;
+        double now = Now();
+        if (FLast > 0 && now - FLast > 0.03)
+            Stalls.push_back({FLast - Start, (now - FLast) * 1000, FWhat});
+        FLast = now;
+        FWhat = std::to_string(int(Event->type())) + " to " + Receiver->metaObject()->className() + " "
+                + Receiver->objectName().toStdString();
+        return false;
+    }
+
+private:
+    double FLast = 0;
+    std::string FWhat;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -164,6 +196,8 @@ int main(int argc, char** argv)
     w.QueuePath = QString::fromStdString(work + "/OFTPQueue.txt");
     w.show();
 
+    TStallTrace trace;
+    app.installEventFilter(&trace);
     std::vector<double> ticks;
     bool recording = false;
     auto runUntil = [&](const std::function<bool()>& cond, double seconds) {
@@ -216,6 +250,8 @@ int main(int argc, char** argv)
     std::vector<long> rss;   // after a quarter, half, three quarters and all of the files
     recording = true;
     double start = Now();
+    trace.Start = start;
+    trace.Recording = std::getenv("OMBREX_STALL_TRACE") != nullptr;
     w.btnDownloadClick();
     bool done = runUntil(
         [&] {
@@ -227,6 +263,9 @@ int main(int argc, char** argv)
         1800);
     double gui = Now() - start;
     recording = false;
+    trace.Recording = false;
+    for (const auto& s : trace.Stalls)
+        std::printf("stall of %.0f ms at %.2f s (clock %.6f) in event %s\n", s.Ms, s.At, s.At + trace.Start, s.What.c_str());
     double longest = 0, longestAt = 0;
     for (std::size_t i = 1; i < ticks.size(); ++i)
         if (ticks[i] - ticks[i - 1] > longest) {
