@@ -784,18 +784,12 @@ bool TTransferQueue::Remove(std::uint64_t Id)
 
 void TTransferQueue::RemoveFinished()
 {
-    std::vector<std::uint64_t> ids;
+    // One pass: a queue of many thousand finished items is cleared without a scan per item.
+    auto finished = [](const auto& p) { return p->State == TItemState::Done || p->State == TItemState::Skipped; };
     for (auto& i : FItems)
-        if (i->State == TItemState::Done || i->State == TItemState::Skipped)
-            ids.push_back(i->Id);
-    for (auto id : ids) {
-        if (TTransferItem* i = Get(id))
-            if (i->State == TItemState::Done || i->State == TItemState::Skipped) {
-                FItems.erase(std::remove_if(FItems.begin(), FItems.end(), [&](const auto& p) { return p->Id == id; }),
-                             FItems.end());
-                FById.erase(id);
-            }
-    }
+        if (finished(i))
+            FById.erase(i->Id);
+    FItems.erase(std::remove_if(FItems.begin(), FItems.end(), finished), FItems.end());
 }
 
 bool TTransferQueue::Retry(std::uint64_t Id, bool Resume)
