@@ -172,6 +172,12 @@ TEST(TransferQueueServers, TreeDownloadUploadDelete)
             TQueueProgress p = queue.Progress();
             EXPECT_EQ(p.DoneBytes, p.TotalBytes);
             EXPECT_GT(p.TotalBytes, std::int64_t(20u << 20));
+            // Clearing the finished items leaves none of them, and nothing else.
+            std::size_t before = queue.Items().size();
+            int done = Count(queue, TItemState::Done), skipped = Count(queue, TItemState::Skipped);
+            queue.RemoveFinished();
+            EXPECT_EQ(queue.Items().size(), before - std::size_t(done + skipped));
+            EXPECT_EQ(Count(queue, TItemState::Done) + Count(queue, TItemState::Skipped), 0);
         }
 
         // Up again into the writable folder, from the local copy of the tree with its
