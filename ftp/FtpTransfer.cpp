@@ -459,7 +459,9 @@ void TCustomFtpCli::DownloadData(std::uint16_t Error)
         return;
     if (!*alive)
         return;
-    if (FZeroCopy && FLocalFile >= 0 && ZeroCopyDownloadData())
+    // Only once the server has accepted: before that an existing file may be open (to learn
+    // early that it is writable) but is not ours to change.
+    if (FZeroCopy && !early && FLocalFile >= 0 && ZeroCopyDownloadData())
         return;
     if (FDataBuffer.size() < kDownloadChunk)
         FDataBuffer.resize(kDownloadChunk);

@@ -1184,24 +1184,37 @@ TEST(FtpFormerBugs, AFailedFinalDownloadReplyShowsTheDocumentedNote)
 TEST(FtpData, DataBeforeThe150IsKept)
 {
     // A download's data may be read before the server's 150: it waits until the server has
-    // accepted, then lands in the file in order.
-    std::string local = TempPath("early.bin");
-    testsrv::WriteFile(local, "an older, longer copy of the file");
-    FakeFtpServer s;
-    AddLogin(s).Expect("PASV").PasvReply().Expect("RETR f").DataAccept().DataSend("early ").Delay(100)
-        .DataSend("and late").DataClose().Delay(100).Reply("150 ok").Reply("226 ok");
-    s.Start();
-    TFtpClient c;
-    FtpRecorder r;
-    r.Attach(c);
-    ConnectOk(c, r, s);
-    c.SetPassiveMode(true);
-    c.SetHostFileName("f");
-    c.SetLocalFileName(local);
-    c.Get();
-    ASSERT_TRUE(r.WaitDone());
-    EXPECT_EQ(r.Done[0], std::make_pair(int(rqGet), 0));
-    EXPECT_EQ(testsrv::ReadFile(local), "early and late");
+    // accepted, then lands in the file in order. Both paths: a binary download is spliced
+    // into the file, and the existing file (open early to learn that it is writable) took
+    // spliced bytes before the 150, which the truncation at the 150 then cut or scrambled.
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "ascii");
+        std::string local = TempPath("early.bin");
+        testsrv::WriteFile(local, "an older, longer copy of the file");
+        FakeFtpServer s;
+        FakeFtpServer& script = AddLogin(s);
+        if (binary)
+            script.Expect("TYPE I").Reply("200 ok");
+        script.Expect("PASV").PasvReply().Expect("RETR f").DataAccept().DataSend("early ").Delay(100)
+            .DataSend("and late").DataClose().Delay(100).Reply("150 ok").Reply("226 ok");
+        s.Start();
+        TFtpClient c;
+        FtpRecorder r;
+        r.Attach(c);
+        ConnectOk(c, r, s);
+        if (binary) {
+            c.SendTypeBinary();
+            ASSERT_TRUE(r.WaitDone());
+            r.Done.clear();
+        }
+        c.SetPassiveMode(true);
+        c.SetHostFileName("f");
+        c.SetLocalFileName(local);
+        c.Get();
+        ASSERT_TRUE(r.WaitDone());
+        EXPECT_EQ(r.Done[0], std::make_pair(int(rqGet), 0));
+        EXPECT_EQ(testsrv::ReadFile(local), "early and late");
+    }
 }
 
 // ---- ASCII line ends ----
