@@ -195,11 +195,15 @@ void TCustomFtpCli::DataPort()
             wsock::inet_ntop(wsock::AF_INET6, reinterpret_cast<const wsock::sockaddr_in6&>(ss).sin6_addr, text,
                              sizeof text);
             cmd = FormatStr("EPRT |2|%s|%d|", text, port);
-        } else if (FControlSocket->GetSockName(local, len), FControlSocket->Addr() == "127.0.0.1") {
-            cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
         } else {
-            const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
-            cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF, port & 0xFF);
+            FControlSocket->GetSockName(local, len);
+            if (FControlSocket->Addr() == "127.0.0.1") {
+                cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
+            } else {
+                const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+                cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF,
+                                port & 0xFF);
+            }
         }
     } else {
         cmd = ipv6 ? "EPSV" : "PASV";

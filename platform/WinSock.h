@@ -270,7 +270,7 @@ servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
 // Resolves a host name or dotted address (IPv4), blocking; null with the error set on failure.
 hostent* gethostbyname(const char* name);
-// Creates a socket (address family 2 only).
+// Creates a socket (address family 2, AF_INET, or 23, AF_INET6).
 SOCKET socket(int af, int type, int protocol);
 // Disables receiving (0), sending (1) or both (2).
 int shutdown(SOCKET s, int how);

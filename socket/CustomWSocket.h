@@ -69,7 +69,7 @@ public:
     void SetLocalPort(const std::string& Value);
     // The peer's port as decimal text; "error" unless connected.
     virtual std::string PeerPort();
-    // The peer's address as dotted text; "error" unless connected.
+    // The peer's address as dotted text (IPv6: its numeric text); "error" unless connected.
     virtual std::string PeerAddr();
     // The address family a name lookup asks for: wsock::AF_UNSPEC (both, the system's
     // order; the default), wsock::AF_INET or wsock::AF_INET6.
