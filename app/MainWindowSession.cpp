@@ -9,6 +9,7 @@
 #include "dialogs/ConnectForm.h"
 #include "dialogs/TransferStatusForm.h"
 #include "platform/MessageWindow.h"
+#include "socket/WSocketResolve.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -359,8 +360,14 @@ void TMainWindow::btnConnectClick()
     if (!ConnectForm || ConnectForm->ShowModal() != QDialog::Accepted)
         return;
     TFtpClient& client = *FtpClient1;
-    client.SetHostName(BytesFromText(ConnectForm->txtServerName->text()));
-    client.SetPort(BytesFromText(ConnectForm->txtPort->text()));
+    // The server may be typed with its port: "[::1]:2121", "host:2121"; that port wins over
+    // the Port field. A bare IPv6 address ("::1") is a host alone.
+    std::string host, port;
+    const std::string typed = BytesFromText(ConnectForm->txtServerName->text());
+    if (!SplitHostPort(typed, host, port))
+        host = typed;   // the lookup reports what is wrong with it
+    client.SetHostName(host);
+    client.SetPort(port.empty() ? BytesFromText(ConnectForm->txtPort->text()) : port);
     client.SetUserName(BytesFromText(ConnectForm->txtUserName->text()));
     client.SetPassWord(BytesFromText(ConnectForm->txtPassWord->text()));
     client.SetPassiveMode(ConnectForm->chkPassive->isChecked());

@@ -74,12 +74,6 @@ public:
         if (FProgress)
             FFtp.OnProgress = [this](TCustomFtpCli*, std::int64_t Count, bool&) { ShowProgress(Count, false); };
 
-        if (FOpt.Family == 6) {
-            // The socket layer speaks IPv4 only so far: say so rather than try and fail.
-            FSteps.push_back({[] { throw FtpException("IPv6 (-6) is not supported by this build"); }});
-            RunNext();
-            return;
-        }
         FSteps.push_back({[this] { FFtp.Connect(); }});
         if (!FOpt.Dir.empty())
             FSteps.push_back({[this] {

@@ -23,8 +23,13 @@ using namespace transfer;
 void ConfigureOftpEngine(TFtpClient& Ftp, const TOftpOptions& Opt)
 {
     Ftp.SetTimeout(0);
-    Ftp.SetHostName(Opt.Host);
-    Ftp.SetPort(Opt.Port);
+    // "[::1]:2121", "host:2121", "::1" and "[::1]" are all hosts as typed.
+    std::string host, port;
+    if (!SplitHostPort(Opt.Host, host, port))
+        host = Opt.Host;   // left as typed: the lookup will say what is wrong with it
+    Ftp.SetHostName(host);
+    Ftp.SetPort(port.empty() ? Opt.Port : port);
+    Ftp.SetAddressFamily(Opt.Family == 4 ? wsock::AF_INET : Opt.Family == 6 ? wsock::AF_INET6 : wsock::AF_UNSPEC);
     Ftp.SetUserName(Opt.User);
     Ftp.SetPassWord(Opt.Password);
     if (!Opt.FtpProxy.empty()) {

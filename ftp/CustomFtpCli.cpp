@@ -109,6 +109,7 @@ TCustomFtpCli::TCustomFtpCli()
     FControlSocket->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { ControlDataAvailable(e); };
     FControlSocket->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionClosed(e); };
     FControlSocket->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) { ControlDnsLookupDone(e); };
+    FControlSocket->OnAddressTry = [this](TCustomWSocket*, const std::string& a) { NotifyDisplay("! Trying " + a); };
     FWindow = std::make_unique<TFtpCliWindow>(this);
 }
 
@@ -125,6 +126,7 @@ TCustomFtpCli::~TCustomFtpCli()
         s->OnDataAvailable = nullptr;
         s->OnSessionClosed = nullptr;
         s->OnDnsLookupDone = nullptr;
+        s->OnAddressTry = nullptr;
         s->OnSessionAvailable = nullptr;
         s->OnDataSent = nullptr;
     }
@@ -801,6 +803,7 @@ void TCustomFtpCli::Open()
         return;
     }
     try {
+        FControlSocket->SetAddressFamily(FAddressFamily);
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
     } catch (...) {
         // Refused before any lookup started (an empty name): the engine stays usable.
@@ -823,7 +826,16 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t Error)
         return;
     }
     FDnsResult = FProxyResolves ? FHostName : FControlSocket->DnsResult();
+    // A name with several addresses: each is tried in turn until one answers. Through a
+    // SOCKS proxy the socket connects to the proxy, so only its first answer counts.
+    std::vector<std::string> addrs;
+    if (!FProxyResolves && (FConnectionType == ftpDirect || FConnectionType == ftpProxy)
+        && FControlSocket->DnsResultList().size() > 1)
+        addrs = FControlSocket->DnsResultList();
     try {
+        FControlSocket->SetAddrList(addrs);
+        if (!addrs.empty())
+            NotifyDisplay("! Trying " + addrs.front());
         FControlSocket->SetAddr(FDnsResult);
         FControlSocket->SetProto("tcp");
         // Implicit FTP over TLS has its own well-known port (990, "ftps").

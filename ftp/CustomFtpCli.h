@@ -225,6 +225,10 @@ public:
     // ---- properties ----
 
     // Server name or dotted address.
+    // The address family the server name is looked up for: wsock::AF_UNSPEC (both, the
+    // system's order; default), wsock::AF_INET or wsock::AF_INET6.
+    int AddressFamily() const { return FAddressFamily; }
+    void SetAddressFamily(int Value) { FAddressFamily = Value; }
     const std::string& HostName() const { return FHostName; }
     void SetHostName(const std::string& Value) { FHostName = Value; }
     // Control port, service name or number ("ftp").
@@ -659,6 +663,7 @@ protected:
     int FShareFlags;
     TFtpOptions FOptions{ftpAcceptLF};
     TFtpConnectionType FConnectionType = ftpDirect;
+    int FAddressFamily = wsock::AF_UNSPEC;
     std::string FProxyServer;
     bool FPassiveMode = false;
 

@@ -121,16 +121,28 @@ bool TCustomFtpCli::ParsePasvReply(int& PortNumber)
 
 bool TCustomFtpCli::DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText)
 {
-    wsock::sockaddr_in data{};
+    wsock::sockaddr_storage data{};
     int len = sizeof data;
     if (wsock::getpeername(Handle, reinterpret_cast<wsock::sockaddr*>(&data), &len) != 0)
         return false;
-    PeerText = wsock::inet_ntoa(data.sin_addr);
-    wsock::sockaddr_in control{};
+    wsock::sockaddr_storage control{};
     len = sizeof control;
     if (FControlSocket->GetPeerName(control, len) != 0)
         return false;
-    return data.sin_addr.s_addr == control.sin_addr.s_addr;
+    if (data.ss_family == wsock::AF_INET6) {
+        const auto& d6 = reinterpret_cast<const wsock::sockaddr_in6&>(data);
+        char text[64];
+        PeerText = wsock::inet_ntop(wsock::AF_INET6, d6.sin6_addr, text, sizeof text) ? text : "?";
+        if (control.ss_family != wsock::AF_INET6)
+            return false;
+        const auto& c6 = reinterpret_cast<const wsock::sockaddr_in6&>(control);
+        return std::memcmp(d6.sin6_addr, c6.sin6_addr, 16) == 0;
+    }
+    const auto& d4 = reinterpret_cast<const wsock::sockaddr_in&>(data);
+    PeerText = wsock::inet_ntoa(d4.sin_addr);
+    if (control.ss_family != wsock::AF_INET)
+        return false;
+    return d4.sin_addr.s_addr == reinterpret_cast<const wsock::sockaddr_in&>(control).sin_addr.s_addr;
 }
 
 // ---- DataPort ----
@@ -141,8 +153,11 @@ void TCustomFtpCli::DataPort()
     FPasvReply.clear();   // a stale reply must never name the next data port
     CloseDataSocket();
     TWSocket& data = *FDataSocket;
+    // Over IPv6 the data connection is negotiated with RFC 2428's EPSV and EPRT, which
+    // carry no IPv4 address; IPv4 keeps PASV and PORT.
+    const bool ipv6 = FControlSocket->SocketFamily() == wsock::AF_INET6 && FControlSocket->State() == wsConnected;
     data.SetProto("tcp");
-    data.SetAddr("0.0.0.0");
+    data.SetAddr(ipv6 ? "::" : "0.0.0.0");
     data.SetPort("0");
     // Some servers connect as soon as they get PORT, before the transfer command: the
     // connection is taken at once and handed to the data step when it starts.
@@ -161,22 +176,44 @@ void TCustomFtpCli::DataPort()
         data.Listen();
         wsock::sockaddr_in sin{};
         int len = sizeof sin;
-        data.GetSockName(sin, len);
+        if (ipv6) {
+            wsock::sockaddr_storage ss{};
+            len = sizeof ss;
+            data.GetSockName(ss, len);
+            std::memcpy(&sin, &ss, sizeof sin);   // the port sits where IPv4 keeps it
+        } else {
+            data.GetSockName(sin, len);
+        }
         int port = wsock::ntohs(sin.sin_port);
         wsock::sockaddr_in local{};
         len = sizeof local;
-        FControlSocket->GetSockName(local, len);
-        if (FControlSocket->Addr() == "127.0.0.1") {
-            cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
+        if (ipv6) {
+            wsock::sockaddr_storage ss{};
+            len = sizeof ss;
+            FControlSocket->GetSockName(ss, len);
+            char text[64] = "";
+            wsock::inet_ntop(wsock::AF_INET6, reinterpret_cast<const wsock::sockaddr_in6&>(ss).sin6_addr, text,
+                             sizeof text);
+            cmd = FormatStr("EPRT |2|%s|%d|", text, port);
         } else {
-            const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
-            cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF, port & 0xFF);
+            FControlSocket->GetSockName(local, len);
+            if (FControlSocket->Addr() == "127.0.0.1") {
+                cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
+            } else {
+                const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+                cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF,
+                                port & 0xFF);
+            }
         }
     } else {
-        cmd = "PASV";
+        cmd = ipv6 ? "EPSV" : "PASV";
     }
     FByteCount = 0;
     FPasvSavedError = FErrorMessage;
+    if (ipv6 && FPassiveMode) {
+        StartCommand(rqPort, ftpStepDataPort, cmd, {229}, &TCustomFtpCli::EpsvDone);
+        return;
+    }
     StartCommand(rqPort, ftpStepDataPort, cmd, {200, 227}, FPassiveMode ? &TCustomFtpCli::PasvDone : nullptr);
 }
 

@@ -45,12 +45,16 @@ constexpr int kIpprotoTcp = IPPROTO_TCP;
 constexpr int kSockStream = SOCK_STREAM;
 constexpr int kSockDgram = SOCK_DGRAM;
 constexpr int kAfInet = AF_INET;
+constexpr int kAfInet6 = AF_INET6;
+constexpr int kAfUnspec = AF_UNSPEC;
 constexpr int kMsgOob = MSG_OOB;
 constexpr int kMsgPeek = MSG_PEEK;
 constexpr unsigned long kFionRead = FIONREAD;
 } // namespace sys
 
 #undef AF_INET
+#undef AF_INET6
+#undef AF_UNSPEC
 #undef PF_INET
 #undef SOCK_STREAM
 #undef SOCK_DGRAM
@@ -325,33 +329,68 @@ bool IsNonBlocking(int fd)
 
 // ---- addresses ----
 
-bool ToSystem(const sockaddr* in, int len, ::sockaddr_in& out)
+bool ToSystem(const sockaddr* in, int len, ::sockaddr_storage& out, socklen_t& outLen)
 {
     if (!in || len < int(sizeof(sockaddr_in))) {
         tLastError = WSAEFAULT;
         return false;
     }
-    auto* w = reinterpret_cast<const sockaddr_in*>(in);
-    if (w->sin_family != AF_INET) {
-        tLastError = WSAEAFNOSUPPORT;
-        return false;
-    }
     std::memset(&out, 0, sizeof out);
-    out.sin_family = sys::kAfInet;
-    out.sin_port = w->sin_port;
-    out.sin_addr.s_addr = w->sin_addr.s_addr;
-    return true;
+    auto family = reinterpret_cast<const sockaddr_in*>(in)->sin_family;
+    if (family == AF_INET) {
+        auto* w = reinterpret_cast<const sockaddr_in*>(in);
+        auto* sa = reinterpret_cast<::sockaddr_in*>(&out);
+        sa->sin_family = sys::kAfInet;
+        sa->sin_port = w->sin_port;
+        sa->sin_addr.s_addr = w->sin_addr.s_addr;
+        outLen = sizeof(::sockaddr_in);
+        return true;
+    }
+    if (family == AF_INET6) {
+        if (len < int(sizeof(sockaddr_in6))) {
+            tLastError = WSAEFAULT;
+            return false;
+        }
+        auto* w = reinterpret_cast<const sockaddr_in6*>(in);
+        auto* sa = reinterpret_cast<::sockaddr_in6*>(&out);
+        sa->sin6_family = sys::kAfInet6;
+        sa->sin6_port = w->sin6_port;
+        sa->sin6_flowinfo = w->sin6_flowinfo;
+        std::memcpy(&sa->sin6_addr, w->sin6_addr, 16);
+        sa->sin6_scope_id = w->sin6_scope_id;
+        outLen = sizeof(::sockaddr_in6);
+        return true;
+    }
+    tLastError = WSAEAFNOSUPPORT;
+    return false;
 }
 
-void FromSystem(const ::sockaddr_in& in, sockaddr* out, int* len)
+void FromSystem(const ::sockaddr_storage& in, sockaddr* out, int* len)
 {
-    if (!out || !len || *len < int(sizeof(sockaddr_in)))
+    if (!out || !len)
         return;
+    if (in.ss_family == sys::kAfInet6) {
+        if (*len < int(sizeof(sockaddr_in6)))
+            return;
+        auto* sa = reinterpret_cast<const ::sockaddr_in6*>(&in);
+        auto* w = reinterpret_cast<sockaddr_in6*>(out);
+        std::memset(w, 0, sizeof *w);
+        w->sin6_family = AF_INET6;
+        w->sin6_port = sa->sin6_port;
+        w->sin6_flowinfo = sa->sin6_flowinfo;
+        std::memcpy(w->sin6_addr, &sa->sin6_addr, 16);
+        w->sin6_scope_id = sa->sin6_scope_id;
+        *len = sizeof(sockaddr_in6);
+        return;
+    }
+    if (*len < int(sizeof(sockaddr_in)))
+        return;
+    auto* sa = reinterpret_cast<const ::sockaddr_in*>(&in);
     auto* w = reinterpret_cast<sockaddr_in*>(out);
     std::memset(w, 0, sizeof *w);
     w->sin_family = AF_INET;
-    w->sin_port = in.sin_port;
-    w->sin_addr.s_addr = in.sin_addr.s_addr;
+    w->sin_port = sa->sin_port;
+    w->sin_addr.s_addr = sa->sin_addr.s_addr;
     *len = sizeof(sockaddr_in);
 }
 
@@ -393,6 +432,60 @@ int SystemHostResolver(const std::string& name, std::string& official, std::vect
     }
     ::freeaddrinfo(list);
     return addresses.empty() ? WSANO_DATA : 0;
+}
+
+TAddrInfoResolver& gAddrInfoResolver = *new TAddrInfoResolver;
+
+int SystemAddrInfoResolver(const std::string& name, int family, std::vector<std::string>& addresses)
+{
+    addrinfo hints{};
+    hints.ai_family = family == AF_INET ? sys::kAfInet : family == AF_INET6 ? sys::kAfInet6 : sys::kAfUnspec;
+    hints.ai_socktype = sys::kSockStream;
+    addrinfo* list = nullptr;
+    int r = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (r != 0)
+        return ResolverErrorToWinsock(r);
+    for (addrinfo* a = list; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (a->ai_family == sys::kAfInet)
+            ::inet_ntop(sys::kAfInet, &reinterpret_cast<const ::sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
+        else if (a->ai_family == sys::kAfInet6)
+            ::inet_ntop(sys::kAfInet6, &reinterpret_cast<const ::sockaddr_in6*>(a->ai_addr)->sin6_addr, text,
+                        sizeof text);
+        else
+            continue;
+        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    ::freeaddrinfo(list);
+    return addresses.empty() ? WSANO_DATA : 0;
+}
+
+int ResolveAddrInfo(const std::string& name, int family, std::vector<std::string>& addresses)
+{
+    TAddrInfoResolver resolver;
+    THostResolver hostResolver;
+    {
+        std::lock_guard<std::mutex> lock(gResolverLock);
+        resolver = gAddrInfoResolver;
+        hostResolver = gHostResolver;
+    }
+    if (resolver)
+        return resolver(name, family, addresses);
+    if (hostResolver) {
+        // A host resolver set by a test answers for IPv4 only.
+        if (family == AF_INET6)
+            return WSANO_DATA;
+        std::string official;
+        std::vector<u_long> v4;
+        int r = hostResolver(name, official, v4);
+        for (u_long a : v4) {
+            in_addr in{a};
+            addresses.emplace_back(inet_ntoa(in));
+        }
+        return r;
+    }
+    return SystemAddrInfoResolver(name, family, addresses);
 }
 
 int SystemAddrResolver(u_long address, std::string& official)
@@ -477,13 +570,34 @@ struct Request {
     int BufLen = 0;
     QObject* Context = nullptr;   // lives on the requesting thread; results are delivered through it
     bool Reverse = false;
+    bool AddrInfo = false;   // WSAAsyncGetAddrInfo: a list of address texts
+    int Family = 0;
     std::string Name;
     u_long Address = 0;
     // Results, written by the worker before it hands the request back.
     int Error = 0;
     std::string Official;
     std::vector<u_long> Addresses;
+    std::vector<std::string> Texts;
 };
+
+// Writes address texts, each ended by a zero byte, and an empty text after the last; the
+// texts that do not fit are left out. False when not even one fits.
+bool PackAddrTexts(char* buf, int buflen, const std::vector<std::string>& texts)
+{
+    if (!buf || buflen <= 0)
+        return false;
+    std::size_t used = 0;
+    std::size_t room = std::size_t(buflen) - 1;   // the closing empty text
+    for (const std::string& t : texts) {
+        if (used + t.size() + 1 > room)
+            break;
+        std::memcpy(buf + used, t.c_str(), t.size() + 1);
+        used += t.size() + 1;
+    }
+    buf[used] = '\0';
+    return used > 0 || texts.empty();
+}
 
 std::mutex gRequestLock;
 auto& gRequests = *new std::unordered_map<HANDLE, std::shared_ptr<Request>>;
@@ -506,7 +620,10 @@ void Deliver(const std::shared_ptr<Request>& req)
     int error = req->Error;
     if (error == 0) {
         std::vector<u_long> none;
-        if (!PackHostent(req->Buf, req->BufLen, req->Official, req->Reverse ? none : req->Addresses))
+        if (req->AddrInfo) {
+            if (!PackAddrTexts(req->Buf, req->BufLen, req->Texts))
+                error = WSAENOBUFS;
+        } else if (!PackHostent(req->Buf, req->BufLen, req->Official, req->Reverse ? none : req->Addresses))
             error = WSAENOBUFS;
     }
     platform::SendMessage(req->Wnd, req->Msg, req->Handle, WSAMAKEASYNCREPLY(req->BufLen, error));
@@ -523,6 +640,10 @@ HANDLE StartLookup(std::shared_ptr<Request> req)
     std::thread([req] {
         if (req->Reverse) {
             req->Error = ResolveAddr(req->Address, req->Official);
+        } else if (req->AddrInfo) {
+            req->Error = ResolveAddrInfo(req->Name, req->Family, req->Texts);
+            if (req->Error == 0 && req->Texts.empty())
+                req->Error = WSANO_DATA;
         } else {
             req->Error = ResolveHost(req->Name, req->Official, req->Addresses);
             if (req->Error == 0 && req->Addresses.empty())
@@ -719,6 +840,29 @@ HANDLE WSAAsyncGetHostByName(platform::HWND hWnd, u_int wMsg, const char* name, 
     return StartLookup(std::move(req));
 }
 
+HANDLE WSAAsyncGetAddrInfo(platform::HWND hWnd, u_int wMsg, const char* name, int family, char* buf, int buflen)
+{
+    if (!Started())
+        return 0;
+    if (!name || !buf || buflen <= 0) {
+        tLastError = WSAEFAULT;
+        return 0;
+    }
+    if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) {
+        tLastError = WSAEAFNOSUPPORT;
+        return 0;
+    }
+    auto req = std::make_shared<Request>();
+    req->Wnd = hWnd;
+    req->Msg = wMsg;
+    req->Buf = buf;
+    req->BufLen = buflen;
+    req->Name = name;
+    req->AddrInfo = true;
+    req->Family = family;
+    return StartLookup(std::move(req));
+}
+
 HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, int len, int type,
                              char* buf, int buflen)
 {
@@ -826,7 +970,7 @@ SOCKET socket(int af, int type, int protocol)
 {
     if (!Started())
         return INVALID_SOCKET;
-    if (af != AF_INET) {
+    if (af != AF_INET && af != AF_INET6) {
         tLastError = WSAEAFNOSUPPORT;
         return INVALID_SOCKET;
     }
@@ -839,7 +983,7 @@ SOCKET socket(int af, int type, int protocol)
         tLastError = WSAESOCKTNOSUPPORT;
         return INVALID_SOCKET;
     }
-    int fd = ::socket(sys::kAfInet, sysType | SOCK_CLOEXEC, protocol);
+    int fd = ::socket(af == AF_INET6 ? sys::kAfInet6 : sys::kAfInet, sysType | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -884,10 +1028,11 @@ int bind(SOCKET s, const sockaddr* addr, int namelen)
     auto e = Find(s);
     if (!e)
         return SOCKET_ERROR;
-    ::sockaddr_in sa;
-    if (!ToSystem(addr, namelen, sa))
+    ::sockaddr_storage sa;
+    socklen_t salen = 0;
+    if (!ToSystem(addr, namelen, sa, salen))
         return SOCKET_ERROR;
-    if (::bind(e->Fd, reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa) != 0)
+    if (::bind(e->Fd, reinterpret_cast<const ::sockaddr*>(&sa), salen) != 0)
         return FailErrno();
     return 0;
 }
@@ -912,11 +1057,12 @@ int connect(SOCKET s, const sockaddr* name, int namelen)
     auto e = Find(s);
     if (!e)
         return SOCKET_ERROR;
-    ::sockaddr_in sa;
-    if (!ToSystem(name, namelen, sa))
+    ::sockaddr_storage sa;
+    socklen_t salen = 0;
+    if (!ToSystem(name, namelen, sa, salen))
         return SOCKET_ERROR;
     bool async = e->Mask != 0 && !e->Datagram;
-    int r = ::connect(e->Fd, reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa);
+    int r = ::connect(e->Fd, reinterpret_cast<const ::sockaddr*>(&sa), salen);
     if (r == 0) {
         e->Connected = true;
         if (async) {
@@ -946,7 +1092,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen)
     auto e = Find(s);
     if (!e)
         return INVALID_SOCKET;
-    ::sockaddr_in sa{};
+    ::sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     int flags = SOCK_CLOEXEC | (IsNonBlocking(e->Fd) ? SOCK_NONBLOCK : 0);
     int fd = ::accept4(e->Fd, reinterpret_cast<::sockaddr*>(&sa), &len, flags);
@@ -999,11 +1145,12 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
         return SOCKET_ERROR;
     if (len < 0)
         return Fail(WSAEINVAL);
-    ::sockaddr_in sa;
-    if (!ToSystem(to, tolen, sa))
+    ::sockaddr_storage sa;
+    socklen_t salen = 0;
+    if (!ToSystem(to, tolen, sa, salen))
         return SOCKET_ERROR;
     ssize_t n = ::sendto(e->Fd, buf, std::size_t(len), TranslateFlags(flags) | MSG_NOSIGNAL,
-                         reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa);
+                         reinterpret_cast<const ::sockaddr*>(&sa), salen);
     if (n >= 0)
         return int(n);
     int err = errno;
@@ -1039,7 +1186,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
         return SOCKET_ERROR;
     if (len < 0)
         return Fail(WSAEINVAL);
-    ::sockaddr_in sa{};
+    ::sockaddr_storage sa{};
     socklen_t salen = sizeof sa;
     ssize_t n = ::recvfrom(e->Fd, buf, std::size_t(len), TranslateFlags(flags),
                            reinterpret_cast<::sockaddr*>(&sa), &salen);
@@ -1130,7 +1277,7 @@ int getsockname(SOCKET s, sockaddr* name, int* namelen)
         return SOCKET_ERROR;
     if (!name || !namelen || *namelen < int(sizeof(sockaddr_in)))
         return Fail(WSAEFAULT);
-    ::sockaddr_in sa{};
+    ::sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (::getsockname(e->Fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0)
         return FailErrno();
@@ -1145,7 +1292,7 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen)
         return SOCKET_ERROR;
     if (!name || !namelen || *namelen < int(sizeof(sockaddr_in)))
         return Fail(WSAEFAULT);
-    ::sockaddr_in sa{};
+    ::sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (::getpeername(e->Fd, reinterpret_cast<::sockaddr*>(&sa), &len) != 0)
         return FailErrno();
@@ -1293,7 +1440,7 @@ int WSAAsyncSelect(SOCKET s, platform::HWND hWnd, u_int wMsg, long lEvent)
         if (::getsockopt(e->Fd, sys::kSolSocket, sys::kSoAcceptConn, &acceptConn, &len) == 0 && acceptConn)
             e->Listening = true;
         else {
-            ::sockaddr_in peer{};
+            ::sockaddr_storage peer{};
             socklen_t plen = sizeof peer;
             e->Connected = ::getpeername(e->Fd, reinterpret_cast<::sockaddr*>(&peer), &plen) == 0;
         }
@@ -1349,6 +1496,35 @@ u_long inet_addr(const char* cp)
     return ::inet_addr(cp);
 }
 
+int inet_pton(int family, const char* src, void* dst)
+{
+    if (!src || !dst)
+        return Fail(WSAEFAULT);
+    if (family == AF_INET)
+        return ::inet_pton(sys::kAfInet, src, dst);
+    if (family == AF_INET6)
+        return ::inet_pton(sys::kAfInet6, src, dst);
+    return Fail(WSAEAFNOSUPPORT);
+}
+
+const char* inet_ntop(int family, const void* src, char* dst, std::size_t size)
+{
+    if (!src || !dst) {
+        tLastError = WSAEFAULT;
+        return nullptr;
+    }
+    int f = family == AF_INET ? sys::kAfInet : family == AF_INET6 ? sys::kAfInet6 : -1;
+    if (f < 0) {
+        tLastError = WSAEAFNOSUPPORT;
+        return nullptr;
+    }
+    if (!::inet_ntop(f, src, dst, static_cast<socklen_t>(size))) {
+        tLastError = WSAEFAULT;
+        return nullptr;
+    }
+    return dst;
+}
+
 // ---- the module ----
 
 HMODULE LoadLibraryA(const char* name)
@@ -1375,6 +1551,7 @@ void* GetProcAddress(HMODULE module, const char* name)
         OMBREX_PROC(listen), OMBREX_PROC(ioctlsocket), OMBREX_PROC(inet_ntoa), OMBREX_PROC(inet_addr),
         OMBREX_PROC(htons), OMBREX_PROC(htonl), OMBREX_PROC(getsockname), OMBREX_PROC(getpeername),
         OMBREX_PROC(connect), OMBREX_PROC(closesocket), OMBREX_PROC(bind), OMBREX_PROC(accept),
+        OMBREX_PROC(WSAAsyncGetAddrInfo), OMBREX_PROC(inet_pton), OMBREX_PROC(inet_ntop),
 #undef OMBREX_PROC
     };
     if (module != kModule || gModuleRefs.load() <= 0) {
@@ -1429,6 +1606,12 @@ void SetHostResolver(THostResolver resolver)
 {
     std::lock_guard<std::mutex> lock(gResolverLock);
     gHostResolver = std::move(resolver);
+}
+
+void SetAddrInfoResolver(TAddrInfoResolver resolver)
+{
+    std::lock_guard<std::mutex> lock(gResolverLock);
+    gAddrInfoResolver = std::move(resolver);
 }
 
 void SetAddrResolver(TAddrResolver resolver)

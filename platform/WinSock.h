@@ -52,6 +52,22 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 
+// A 28-byte IPv6 socket address: family, port (network order), flow label, the 16 address
+// bytes (network order), scope.
+struct sockaddr_in6 {
+    short sin6_family;
+    u_short sin6_port;
+    u_long sin6_flowinfo;
+    u_char sin6_addr[16];
+    u_long sin6_scope_id;
+};
+
+// Room for an address of either family.
+struct alignas(8) sockaddr_storage {
+    short ss_family;
+    char ss_pad[126];
+};
+
 // A host entry: official name, aliases and addresses (each list ends with a null entry).
 struct hostent {
     char* h_name;
@@ -106,6 +122,8 @@ struct WSADATA {
 
 constexpr int AF_INET = 2;
 constexpr int PF_INET = 2;
+constexpr int AF_UNSPEC = 0;
+constexpr int AF_INET6 = 23;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOCK_DGRAM = 2;
 constexpr int IPPROTO_TCP = 6;
@@ -238,6 +256,11 @@ HANDLE WSAAsyncGetHostByName(platform::HWND hWnd, u_int wMsg, const char* name, 
 // Looks an address up (reverse) on a worker thread; delivered like WSAAsyncGetHostByName.
 HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, int len, int type,
                              char* buf, int buflen);
+// Looks a host name up for addresses of the given family (AF_UNSPEC: both, in the system's
+// order of preference) on a worker thread; buf receives the numeric address texts one after
+// the other, each ended by a zero byte, the list ended by an empty text (addresses that do
+// not fit are left out). Delivered like WSAAsyncGetHostByName.
+HANDLE WSAAsyncGetAddrInfo(platform::HWND hWnd, u_int wMsg, const char* name, int family, char* buf, int buflen);
 // Registers for network-event notifications (message wMsg to hWnd, first parameter the socket,
 // second WSAMAKESELECTREPLY); lEvent 0 cancels. Makes the socket non-blocking.
 int WSAAsyncSelect(SOCKET s, platform::HWND hWnd, u_int wMsg, long lEvent);
@@ -247,7 +270,7 @@ servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
 // Resolves a host name or dotted address (IPv4), blocking; null with the error set on failure.
 hostent* gethostbyname(const char* name);
-// Creates a socket (address family 2 only).
+// Creates a socket (address family 2, AF_INET, or 23, AF_INET6).
 SOCKET socket(int af, int type, int protocol);
 // Disables receiving (0), sending (1) or both (2).
 int shutdown(SOCKET s, int how);
@@ -292,6 +315,11 @@ int closesocket(SOCKET s);
 int bind(SOCKET s, const sockaddr* addr, int namelen);
 // Takes one pending connection; re-enables the accept notification.
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
+// The address of a numeric text of the family (AF_INET: 4 bytes, AF_INET6: 16 bytes) in dst:
+// 1, or 0 when the text is not one, -1 with WSAEAFNOSUPPORT for another family.
+int inet_pton(int family, const char* src, void* dst);
+// The numeric text of an address of the family, in dst (size bytes); null when it does not fit.
+const char* inet_ntop(int family, const void* src, char* dst, std::size_t size);
 
 // ---- the module: the library as something loaded by name ----
 
@@ -338,5 +366,10 @@ using TAddrResolver = std::function<int(u_long address, std::string& officialNam
 // and control timing; the resolvers run on the lookup's worker thread too.
 void SetHostResolver(THostResolver resolver);
 void SetAddrResolver(TAddrResolver resolver);
+// An address-list resolver for WSAAsyncGetAddrInfo: fills the numeric address texts of a name
+// for a family (AF_UNSPEC, AF_INET or AF_INET6), in order of preference, or returns an error.
+// Without one, a set host resolver answers (IPv4 only), else the system's getaddrinfo.
+using TAddrInfoResolver = std::function<int(const std::string& name, int family, std::vector<std::string>& addresses)>;
+void SetAddrInfoResolver(TAddrInfoResolver resolver);
 
 } // namespace winsock

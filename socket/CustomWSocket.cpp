@@ -64,7 +64,11 @@ void TCustomWSocket::AssignDefaults()
 {
     std::memset(&FRemoteSin, 0, sizeof FRemoteSin);
     FRemoteSin.sin_family = wsock::AF_INET;
+    std::memset(&FRemoteSin6, 0, sizeof FRemoteSin6);
+    FRemoteSin6.sin6_family = wsock::AF_INET6;
     FSocketFamily = wsock::AF_INET;
+    FAddrList.clear();
+    FAddrIndex = 0;
     FPortAssigned = false;
     FAddrAssigned = false;
     FAddrResolved = false;
@@ -101,6 +105,60 @@ void TCustomWSocket::SetAddr(const std::string& Value)
     FAddrStr = TrimStr(Value);
     FAddrResolved = false;
     FAddrAssigned = !FAddrStr.empty();
+}
+
+void TCustomWSocket::SetAddrList(const std::vector<std::string>& Value)
+{
+    if (FState != wsClosed) {
+        SignalError("Cannot change Addr if not closed");
+        return;
+    }
+    FAddrList = Value;
+    FAddrIndex = 0;
+    if (!FAddrList.empty())
+        SetAddr(FAddrList.front());
+}
+
+bool TCustomWSocket::ConnectNextAddress()
+{
+    if (FAddrIndex + 1 >= FAddrList.size() || FHandle != wsock::INVALID_SOCKET)
+        return false;
+    ++FAddrIndex;
+    FAddrStr = TrimStr(FAddrList[FAddrIndex]);
+    FAddrResolved = false;
+    auto alive = FAlive;
+    if (OnAddressTry)
+        OnAddressTry(this, FAddrStr);
+    if (!*alive)
+        return true;
+    if (FState != wsClosed || FHandle != wsock::INVALID_SOCKET)
+        return true;   // the handler took the socket over
+    Connect();
+    return true;
+}
+
+void TCustomWSocket::ResolveRemoteAddr()
+{
+    unsigned char bytes[16];
+    if (IsIpv6Address(FAddrStr, bytes)) {
+        FSocketFamily = wsock::AF_INET6;
+        std::memcpy(FRemoteSin6.sin6_addr, bytes, 16);
+    } else {
+        FSocketFamily = wsock::AF_INET;
+        FRemoteSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+    }
+}
+
+const wsock::sockaddr* TCustomWSocket::RemoteSockAddr() const
+{
+    if (FSocketFamily == wsock::AF_INET6)
+        return reinterpret_cast<const wsock::sockaddr*>(&FRemoteSin6);
+    return reinterpret_cast<const wsock::sockaddr*>(&FRemoteSin);
+}
+
+int TCustomWSocket::RemoteSockAddrLen() const
+{
+    return FSocketFamily == wsock::AF_INET6 ? int(sizeof FRemoteSin6) : int(sizeof FRemoteSin);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value)
@@ -273,6 +331,24 @@ void TCustomWSocket::DoError()
 
 bool TCustomWSocket::BindLocal()
 {
+    if (FSocketFamily == wsock::AF_INET6) {
+        // An IPv6 socket binds the IPv6 wildcard: the local address setting is IPv4 text.
+        wsock::sockaddr_in6 sin6{};
+        sin6.sin6_family = wsock::AF_INET6;
+        sin6.sin6_port = wsock::htons(static_cast<wsock::u_short>(FLocalPortNumber));
+        int len6 = sizeof sin6;
+        if (wsock::bind(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin6), sizeof sin6) != 0) {
+            SignalErrorFmt("winsock.bind failed, error #%d", wsock::WSAGetLastError());
+            return false;
+        }
+        if (wsock::getsockname(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin6), &len6) != 0) {
+            SignalErrorFmt("winsock.getsockname failed, error #%d", wsock::WSAGetLastError());
+            return false;
+        }
+        FLocalPortNumber = wsock::ntohs(sin6.sin6_port);
+        FLocalPortStr = std::to_string(FLocalPortNumber);
+        return true;
+    }
     wsock::sockaddr_in sin{};
     sin.sin_family = wsock::AF_INET;
     sin.sin_port = wsock::htons(static_cast<wsock::u_short>(FLocalPortNumber));
@@ -338,13 +414,16 @@ void TCustomWSocket::Connect()
         FLocalPortResolved = true;
     }
     if (!FAddrResolved) {
-        FRemoteSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+        ResolveRemoteAddr();
         FAddrResolved = true;
     }
+    FRemoteSin6.sin6_port = FRemoteSin.sin_port;
 
     DiscardSendQueue();
     FHandle = wsock::socket(FSocketFamily, FSocketType, FProtoNumber);
     if (FHandle == wsock::INVALID_SOCKET) {
+        if (ConnectNextAddress())   // e.g. no IPv6 on this system: the next address may do
+            return;
         ReportSocketError("Connect (socket)");
         return;
     }
@@ -358,7 +437,7 @@ void TCustomWSocket::Connect()
     if (FSocketType == wsock::SOCK_DGRAM) {
         if (!BindLocal())
             return;
-        if (FRemoteSin.sin_addr.s_addr == wsock::INADDR_NONE) {
+        if (FSocketFamily == wsock::AF_INET && FRemoteSin.sin_addr.s_addr == wsock::INADDR_NONE) {
             optval = 1;
             if (wsock::setsockopt(FHandle, wsock::SOL_SOCKET, wsock::SO_BROADCAST,
                                   reinterpret_cast<const char*>(&optval), sizeof optval) == wsock::SOCKET_ERROR) {
@@ -398,11 +477,18 @@ void TCustomWSocket::Connect()
             return;
         DoSessionConnected(0);
     } else {
-        int r = wsock::connect(FHandle, reinterpret_cast<wsock::sockaddr*>(&FRemoteSin), sizeof FRemoteSin);
+        int r = wsock::connect(FHandle, RemoteSockAddr(), RemoteSockAddrLen());
         if (r == 0 || wsock::WSAGetLastError() == wsock::WSAEWOULDBLOCK) {
             ChangeState(wsConnecting);
         } else {
             FLastError = wsock::WSAGetLastError();
+            if (FSocketType == wsock::SOCK_STREAM && FAddrIndex + 1 < FAddrList.size()) {
+                wsock::closesocket(FHandle);
+                FHandle = wsock::INVALID_SOCKET;
+                FState = wsClosed;
+                if (ConnectNextAddress())
+                    return;
+            }
             ReportSocketError("Connect");
         }
     }
@@ -436,9 +522,10 @@ void TCustomWSocket::Listen()
         FPortResolved = true;
     }
     if (!FAddrResolved) {
-        FRemoteSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+        ResolveRemoteAddr();
         FAddrResolved = true;
     }
+    FRemoteSin6.sin6_port = FRemoteSin.sin_port;
 
     if (FHandle != wsock::INVALID_SOCKET && FState != wsClosed) {
         // Listening again without a close: the old descriptor goes first (as in Dup), or it
@@ -460,7 +547,7 @@ void TCustomWSocket::Listen()
         ReportSocketError("socket");
         return;
     }
-    if (wsock::bind(FHandle, reinterpret_cast<wsock::sockaddr*>(&FRemoteSin), sizeof FRemoteSin) != 0) {
+    if (wsock::bind(FHandle, RemoteSockAddr(), RemoteSockAddrLen()) != 0) {
         // The socket was never opened as far as the state goes, so Close would leave the
         // handle behind: release it here, keeping the error for the report.
         int e = wsock::WSAGetLastError();
@@ -509,8 +596,15 @@ wsock::SOCKET TCustomWSocket::Accept()
         ReportSocketError("not a listening socket");
         return wsock::INVALID_SOCKET;
     }
-    int len = sizeof FRemoteSin;
-    FAcceptedHandle = wsock::accept(FHandle, reinterpret_cast<wsock::sockaddr*>(&FRemoteSin), &len);
+    wsock::sockaddr_storage from{};
+    int len = sizeof from;
+    FAcceptedHandle = wsock::accept(FHandle, reinterpret_cast<wsock::sockaddr*>(&from), &len);
+    if (FAcceptedHandle != wsock::INVALID_SOCKET) {
+        if (from.ss_family == wsock::AF_INET6)
+            std::memcpy(&FRemoteSin6, &from, sizeof FRemoteSin6);
+        else
+            std::memcpy(&FRemoteSin, &from, sizeof FRemoteSin);
+    }
     if (FAcceptedHandle == wsock::INVALID_SOCKET) {
         ReportSocketError("Accept");
         return wsock::INVALID_SOCKET;
@@ -805,6 +899,16 @@ void TCustomWSocket::HandleNotification(const platform::TMessage& Msg)
     // belong to the old handle then and are dropped.
     auto stillOurs = [&] { return *alive && FHandle == handle; };
 
+    if ((bits & wsock::FD_CONNECT) && Error != 0 && FAddrIndex + 1 < FAddrList.size()
+        && FSocketType == wsock::SOCK_STREAM) {
+        // This address did not answer: the next one is tried, quietly, and only the last
+        // failure is reported.
+        wsock::closesocket(FHandle);
+        FHandle = wsock::INVALID_SOCKET;
+        FState = wsClosed;
+        ConnectNextAddress();
+        return;
+    }
     if (bits & wsock::FD_CONNECT) {
         ChangeState(wsConnected);
         if (!stillOurs())
@@ -861,13 +965,18 @@ std::string TCustomWSocket::PeerAddr()
         return "error";
     if (FSocketType == wsock::SOCK_DGRAM)
         return wsock::inet_ntoa(FRemoteSin.sin_addr);   // a datagram socket has no connected peer
-    wsock::sockaddr_in sin{};
-    int len = sizeof sin;
-    if (wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin), &len) != 0) {
+    wsock::sockaddr_storage sa{};
+    int len = sizeof sa;
+    if (wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&sa), &len) != 0) {
         ReportSocketError("GetPeerName");
         return "error";
     }
-    return wsock::inet_ntoa(sin.sin_addr);
+    if (sa.ss_family == wsock::AF_INET6) {
+        char text[64];
+        const auto& sin6 = reinterpret_cast<const wsock::sockaddr_in6&>(sa);
+        return wsock::inet_ntop(wsock::AF_INET6, sin6.sin6_addr, text, sizeof text) ? text : "error";
+    }
+    return wsock::inet_ntoa(reinterpret_cast<const wsock::sockaddr_in&>(sa).sin_addr);
 }
 
 std::string TCustomWSocket::PeerPort()
@@ -876,13 +985,14 @@ std::string TCustomWSocket::PeerPort()
         return "error";
     if (FSocketType == wsock::SOCK_DGRAM)
         return std::to_string(wsock::ntohs(FRemoteSin.sin_port));
-    wsock::sockaddr_in sin{};
-    int len = sizeof sin;
-    if (wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin), &len) != 0) {
+    wsock::sockaddr_storage sa{};
+    int len = sizeof sa;
+    if (wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&sa), &len) != 0) {
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(wsock::ntohs(sin.sin_port));
+    // Both families keep the port at the same place.
+    return std::to_string(wsock::ntohs(reinterpret_cast<const wsock::sockaddr_in&>(sa).sin_port));
 }
 
 int TCustomWSocket::GetPeerName(wsock::sockaddr_in& Name, int& NameLen)
@@ -890,6 +1000,18 @@ int TCustomWSocket::GetPeerName(wsock::sockaddr_in& Name, int& NameLen)
     if (FState != wsConnected)
         return -1;
     return wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&Name), &NameLen);
+}
+
+int TCustomWSocket::GetPeerName(wsock::sockaddr_storage& Name, int& NameLen)
+{
+    if (FState != wsConnected)
+        return -1;
+    return wsock::getpeername(FHandle, reinterpret_cast<wsock::sockaddr*>(&Name), &NameLen);
+}
+
+int TCustomWSocket::GetSockName(wsock::sockaddr_storage& Name, int& NameLen)
+{
+    return wsock::getsockname(FHandle, reinterpret_cast<wsock::sockaddr*>(&Name), &NameLen);
 }
 
 int TCustomWSocket::GetSockName(wsock::sockaddr_in& Name, int& NameLen)
@@ -901,11 +1023,11 @@ std::string TCustomWSocket::GetSocketPortText()
 {
     if (FState != wsBound && FState != wsConnected && FState != wsListening)
         return "error";
-    wsock::sockaddr_in sin{};
-    int len = sizeof sin;
-    if (GetSockName(sin, len) != 0)
+    wsock::sockaddr_storage sa{};
+    int len = sizeof sa;
+    if (GetSockName(sa, len) != 0)
         return "error";
-    return std::to_string(wsock::ntohs(sin.sin_port));
+    return std::to_string(wsock::ntohs(reinterpret_cast<const wsock::sockaddr_in&>(sa).sin_port));
 }
 
 bool TCustomWSocket::TimeIsSet(const wsock::timeval& T)

@@ -69,8 +69,19 @@ public:
     void SetLocalPort(const std::string& Value);
     // The peer's port as decimal text; "error" unless connected.
     virtual std::string PeerPort();
-    // The peer's address as dotted text; "error" unless connected.
+    // The peer's address as dotted text (IPv6: its numeric text); "error" unless connected.
     virtual std::string PeerAddr();
+    // The address family a name lookup asks for: wsock::AF_UNSPEC (both, the system's
+    // order; the default), wsock::AF_INET or wsock::AF_INET6.
+    int AddressFamily() const { return FAddressFamily; }
+    void SetAddressFamily(int Value) { FAddressFamily = Value; }
+    // Addresses tried in turn by Connect: the first goes to Addr; when a stream connect to
+    // one fails, the next is tried (OnAddressTry first) and only the last failure reaches
+    // OnSessionConnected. Closed only; empty (the default) means Addr alone.
+    const std::vector<std::string>& AddrList() const { return FAddrList; }
+    void SetAddrList(const std::vector<std::string>& Value);
+    // The address family of the connection (wsock::AF_INET or wsock::AF_INET6), from Addr.
+    int SocketFamily() const { return FSocketFamily; }
     // The first result of the last lookup.
     const std::string& DnsResult() const { return FDnsResult; }
     // All results of the last lookup.
@@ -125,6 +136,7 @@ public:
     TSendData OnSendData;                    // one send call passed bytes to the system
     TNotifyEvent OnLineTooLong;              // declared only; nothing raises it
     TDnsLookupDone OnDnsLookupDone;          // an asynchronous lookup ended
+    std::function<void(TCustomWSocket*, const std::string&)> OnAddressTry;   // Connect tries this address of AddrList
     TNotifyEvent OnError;                    // when assigned, replaces the raising of errors
     TBgExceptionEvent OnBgException;         // an exception escaped from an event handler
 
@@ -185,6 +197,8 @@ public:
     virtual void CancelDnsLookup();
     // The peer address (library result, 0 = success); -1 unless connected.
     virtual int GetPeerName(wsock::sockaddr_in& Name, int& NameLen);
+    // The same for an address of either family.
+    int GetPeerName(wsock::sockaddr_storage& Name, int& NameLen);
     // The local port as decimal text when bound, connected or listening; else "error".
     virtual std::string GetSocketPortText();
     // True when either member of the time is non-zero.
@@ -195,6 +209,8 @@ public:
     virtual bool TimeCompare(const wsock::timeval& T, const wsock::timeval& U, bool Equal);
     // The local address (library result, 0 = success).
     virtual int GetSockName(wsock::sockaddr_in& Name, int& NameLen);
+    // The same for an address of either family.
+    int GetSockName(wsock::sockaddr_storage& Name, int& NameLen);
     // Makes this object the owner of an already connected handle; ends in wsConnected.
     virtual void Dup(wsock::SOCKET NewHandle);
     // Passes How (0 receive, 1 send, 2 both) to the library; nothing without a handle.
@@ -309,6 +325,19 @@ protected:
     TSocketState FState = wsClosed;
     bool FTerminated = false;
     wsock::sockaddr_in FRemoteSin{};
+    wsock::sockaddr_in6 FRemoteSin6{};   // the remote address when FSocketFamily is AF_INET6
+    int FAddressFamily = wsock::AF_UNSPEC;
+    std::vector<std::string> FAddrList;
+    std::size_t FAddrIndex = 0;
+    bool FDnsAddrInfo = false;   // the pending lookup answers with address texts
+    // Resolves FAddrStr into FRemoteSin or FRemoteSin6 and sets FSocketFamily.
+    void ResolveRemoteAddr();
+    // Moves to the next address of FAddrList (OnAddressTry) and connects to it; false when
+    // none is left. The handle must be released already.
+    bool ConnectNextAddress();
+    // The remote address in the family of the socket, for connect and bind.
+    const wsock::sockaddr* RemoteSockAddr() const;
+    int RemoteSockAddrLen() const;
 
 private:
     void HandleNotification(const platform::TMessage& Msg);

@@ -19,13 +19,30 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
 
     wsock::in_addr addr{wsock::inet_addr(HostName.c_str())};
     if (addr.s_addr != wsock::INADDR_NONE) {
+        if (FAddressFamily == wsock::AF_INET6) {
+            DoDnsLookupDone(wsock::WSANO_DATA);   // an IPv4 address where only IPv6 is wanted
+            return;
+        }
         // A dotted address needs no resolver: answered at once, inside the call.
         FDnsResult = wsock::inet_ntoa(addr);
         DoDnsLookupDone(0);
         return;
     }
-    FDnsLookupHandle = wsock::WSAAsyncGetHostByName(WindowHandle(), WM_HOST_BY_NAME, HostName.c_str(),
-                                                    FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    unsigned char v6[16];
+    if (IsIpv6Address(HostName, v6)) {
+        if (FAddressFamily == wsock::AF_INET) {
+            DoDnsLookupDone(wsock::WSANO_DATA);
+            return;
+        }
+        char text[64];
+        FDnsResult = wsock::inet_ntop(wsock::AF_INET6, v6, text, sizeof text) ? text : StripAddressBrackets(HostName);
+        DoDnsLookupDone(0);
+        return;
+    }
+    // Both families, in the order the system prefers; the caller may try them all.
+    FDnsAddrInfo = true;
+    FDnsLookupHandle = wsock::WSAAsyncGetAddrInfo(WindowHandle(), WM_HOST_BY_NAME, HostName.c_str(), FAddressFamily,
+                                                  FDnsLookupBuffer, sizeof FDnsLookupBuffer);
     if (FDnsLookupHandle == 0)
         SignalErrorFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(), wsock::WSAGetLastError());
 }
@@ -43,6 +60,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
     }
     FDnsResult.clear();
     FDnsResultList.clear();
+    FDnsAddrInfo = false;
 
     wsock::u_long addr = wsock::inet_addr(HostAddr.c_str());
     FDnsLookupHandle =
@@ -77,6 +95,15 @@ void TCustomWSocket::HandleLookupDone(const platform::TMessage& Msg, bool Revers
         if (Reverse) {
             FDnsResult = host->h_name ? host->h_name : "";
             FDnsResultList.push_back(FDnsResult);
+        } else if (FDnsAddrInfo) {
+            const char* end = FDnsLookupBuffer + sizeof FDnsLookupBuffer;
+            for (const char* p = FDnsLookupBuffer; p < end && *p;) {
+                std::size_t n = strnlen(p, std::size_t(end - p));
+                FDnsResultList.emplace_back(p, n);
+                p += n + 1;
+            }
+            if (!FDnsResultList.empty())
+                FDnsResult = FDnsResultList.front();
         } else {
             for (char** p = host->h_addr_list; p && *p; ++p) {
                 wsock::in_addr addr;

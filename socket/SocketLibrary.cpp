@@ -91,6 +91,10 @@ OMBREX_WRAP(wsock::HANDLE, WSAAsyncGetHostByAddr,
 OMBREX_WRAP(int, WSAAsyncSelect, (SOCKET s, platform::HWND w, u_int m, long e), (s, w, m, e))
 OMBREX_WRAP(wsock::servent*, getservbyname, (const char* n, const char* p), (n, p))
 OMBREX_WRAP(wsock::protoent*, getprotobyname, (const char* n), (n))
+OMBREX_WRAP(wsock::HANDLE, WSAAsyncGetAddrInfo, (platform::HWND w, u_int m, const char* n, int f, char* b, int l),
+            (w, m, n, f, b, l))
+OMBREX_WRAP(int, inet_pton, (int f, const char* s, void* d), (f, s, d))
+OMBREX_WRAP(const char*, inet_ntop, (int f, const void* s, char* d, std::size_t l), (f, s, d, l))
 OMBREX_WRAP(wsock::hostent*, gethostbyname, (const char* n), (n))
 OMBREX_WRAP(wsock::SOCKET, socket, (int af, int type, int protocol), (af, type, protocol))
 OMBREX_WRAP(int, shutdown, (SOCKET s, int how), (s, how))

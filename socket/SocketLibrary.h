@@ -40,6 +40,9 @@ HANDLE WSAAsyncGetHostByName(platform::HWND hWnd, u_int wMsg, const char* name, 
 // Looks an address up (reverse) on a worker thread; delivered like WSAAsyncGetHostByName.
 HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, int len, int type, char* buf,
                              int buflen);
+// Looks a host name up for the addresses of a family (AF_UNSPEC: both) on a worker thread;
+// buf receives the numeric texts, each ended by a zero byte, then an empty text.
+HANDLE WSAAsyncGetAddrInfo(platform::HWND hWnd, u_int wMsg, const char* name, int family, char* buf, int buflen);
 // Registers for network-event notifications (message wMsg to hWnd, first parameter the socket,
 // second WSAMAKESELECTREPLY); lEvent 0 cancels. Makes the socket non-blocking.
 int WSAAsyncSelect(SOCKET s, platform::HWND hWnd, u_int wMsg, long lEvent);
@@ -49,7 +52,7 @@ servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
 // Resolves a host name or dotted address (IPv4), blocking; null with the error set on failure.
 hostent* gethostbyname(const char* name);
-// Creates a socket (address family 2 only).
+// Creates a socket (address family 2, AF_INET, or 23, AF_INET6).
 SOCKET socket(int af, int type, int protocol);
 // Disables receiving (0), sending (1) or both (2).
 int shutdown(SOCKET s, int how);
@@ -92,6 +95,10 @@ int closesocket(SOCKET s);
 int bind(SOCKET s, const sockaddr* addr, int namelen);
 // Takes one pending connection; re-enables the accept notification.
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
+// The address of a numeric text (AF_INET 4 bytes, AF_INET6 16 bytes): 1, 0 when none, -1 on error.
+int inet_pton(int family, const char* src, void* dst);
+// The numeric text of an address; null when it does not fit.
+const char* inet_ntop(int family, const void* src, char* dst, std::size_t size);
 
 } // namespace wsock
 

@@ -66,6 +66,55 @@ bool IsDottedAddress(const std::string& Text)
     return dots == 3 && group <= 255;
 }
 
+std::string StripAddressBrackets(const std::string& Text)
+{
+    std::string t = TrimStr(Text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']')
+        return t.substr(1, t.size() - 2);
+    return Text;
+}
+
+bool IsIpv6Address(const std::string& Text, unsigned char* Address)
+{
+    std::string t = TrimStr(Text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']')
+        t = t.substr(1, t.size() - 2);
+    if (t.find(':') == std::string::npos || t.size() > 45)
+        return false;
+    unsigned char bytes[16];
+    if (wsock::inet_pton(wsock::AF_INET6, t.c_str(), bytes) != 1)
+        return false;
+    if (Address)
+        std::memcpy(Address, bytes, 16);
+    return true;
+}
+
+bool SplitHostPort(const std::string& Text, std::string& Host, std::string& Port)
+{
+    std::string t = TrimStr(Text);
+    Port.clear();
+    if (!t.empty() && t.front() == '[') {
+        std::size_t close = t.find(']');
+        if (close == std::string::npos)
+            return false;
+        Host = t.substr(1, close - 1);
+        if (close + 1 == t.size())
+            return true;
+        if (t[close + 1] != ':' || close + 2 == t.size())
+            return false;
+        Port = t.substr(close + 2);
+        return Port.find_first_not_of("0123456789") == std::string::npos;
+    }
+    std::size_t colon = t.find(':');
+    if (colon != std::string::npos && t.find(':', colon + 1) == std::string::npos && colon + 1 < t.size()) {
+        Host = t.substr(0, colon);
+        Port = t.substr(colon + 1);
+        return true;
+    }
+    Host = t;   // no port, or a bare IPv6 address (its colons are its own)
+    return true;
+}
+
 std::uint32_t WSocketResolveHost(const std::string& Text)
 {
     if (Text.empty() || Text.size() > 256)

@@ -18,6 +18,18 @@ int WSocketResolveProto(const std::string& Text);
 // True for a dotted IPv4 address (a.b.c.d, groups up to 255; spaces around allowed).
 bool IsDottedAddress(const std::string& Text);
 
+// True for an IPv6 address text, bare ("::1") or in brackets ("[::1]"), blanks around
+// allowed; Address (when given) receives its 16 bytes in network order.
+bool IsIpv6Address(const std::string& Text, unsigned char* Address = nullptr);
+
+// The numeric text of an IPv6 address without brackets ("[::1]" gives "::1"); other texts unchanged.
+std::string StripAddressBrackets(const std::string& Text);
+
+// Splits a typed server into host and port: "[::1]:2121" gives "::1" and "2121", "host:21"
+// gives "host" and "21"; a bare IPv6 address ("::1", "fe80::1") and a text without a port
+// leave Port empty. False for a bracket that is not closed or followed by junk.
+bool SplitHostPort(const std::string& Text, std::string& Host, std::string& Port);
+
 // The decimal value of the digits that follow any leading spaces (0 when there are none).
 int ParseLeadingNumber(const std::string& Text);
 

@@ -224,6 +224,23 @@ TEST_F(SessionServerTest, VsftpdActiveMode)
     EXPECT_FALSE(Lines(Main().txtUserLog).filter(" FTP: > PORT ").isEmpty());
 }
 
+TEST_F(SessionServerTest, Ipv6AddressWithItsPortInTheServerField)
+{
+    if (!testsrv::Ipv6LoopbackAvailable())
+        GTEST_SKIP() << "this system cannot listen on ::1 (no IPv6 on the loopback)";
+    auto server = testsrv::StartVsftpdIpv6();
+    if (!server)
+        OMBREX_PEER_MISSING("vsftpd on ::1");
+    MakeTree(server->Root());
+    // The port typed with the address wins over the Port field.
+    ConnectTo("[::1]:" + QString::number(server->Port()), "21", QString::fromStdString(server->User()),
+              QString::fromStdString(server->Password()), "/pub", true);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Captions(), (QStringList{"..", "inner", "readme.txt"}));
+    EXPECT_TRUE(UserLogHas(" FTP: > EPSV"));
+    EXPECT_TRUE(Lines(Main().txtUserLog).filter(" FTP: > PASV").isEmpty());
+}
+
 TEST_F(SessionServerTest, PyftpdlibWithUserAndPassword)
 {
     auto server = testsrv::StartPyftpdlib();

@@ -581,3 +581,78 @@ TEST_F(Oftp, ListPrintsOneParsedEntryPerLine)
         EXPECT_EQ(lines, t.Lines) << r.Out;
     }
 }
+
+// ---- IPv6: the host as typed, -4 and -6 ----
+
+namespace {
+
+struct OftpIpv6Case {
+    const char* Name;
+    std::vector<std::string> Args;   // "PORT" is replaced by the server's port, "LOCAL" by a local file
+    bool Ok;
+    const char* Stderr;              // a line oftp -v must show (empty: none asked)
+};
+
+const OftpIpv6Case kOftpIpv6Cases[] = {
+    {"-6 bracketed with port, passive ls", {"-6", "-v", "--passive", "[::1]:PORT", "ls"}, true, "> EPSV"},
+    {"bare address, active get", {"-v", "--active", "--port", "PORT", "::1", "get", "six.txt", "LOCAL"}, true,
+     "> EPRT |2|::1|"},
+    {"bracketed, passive put", {"-v", "--passive", "--port", "PORT", "[::1]", "put", "LOCAL", "upload/six-up.txt"},
+     true, "> EPSV"},
+    {"-4 refuses an IPv6 address", {"-4", "--port", "PORT", "::1", "ls"}, false, ""},
+    {"-6 refuses an IPv4 address", {"-6", "--port", "PORT", "127.0.0.1", "ls"}, false, ""},
+};
+
+void PrintTo(const OftpIpv6Case& c, std::ostream* os)
+{
+    *os << c.Name;
+}
+
+class OftpIpv6 : public testing::TestWithParam<OftpIpv6Case> {};
+
+} // namespace
+
+TEST_P(OftpIpv6, HostFormsAndForcedFamily)
+{
+    const OftpIpv6Case& t = GetParam();
+    if (!testsrv::Ipv6LoopbackAvailable())
+        GTEST_SKIP() << "this system cannot listen on ::1 (no IPv6 on the loopback)";
+    static std::unique_ptr<testsrv::FtpServer> server;
+    if (!server) {
+        server = testsrv::StartVsftpdIpv6();
+        if (server)
+            testsrv::WriteFile(server->Root() + "/six.txt", "six over IPv6\n");
+    }
+    if (!server)
+        OMBREX_PEER_MISSING("vsftpd on ::1");
+    static std::string dir = testsrv::MakeTempDir("ombrex-oftp-ipv6");
+    const std::string local = dir + "/" + std::to_string(&t - kOftpIpv6Cases) + ".txt";
+    bool putting = std::find(t.Args.begin(), t.Args.end(), "put") != t.Args.end();
+    if (putting) {
+        ASSERT_TRUE(testsrv::WriteFile(local, "up over IPv6\n"));
+    }
+    std::vector<std::string> args = {"--user", server->User(), "--password", server->Password()};
+    for (std::string a : t.Args) {
+        if (auto p = a.find("PORT"); p != std::string::npos)
+            a.replace(p, 4, std::to_string(server->Port()));
+        if (a == "LOCAL")
+            a = local;
+        args.push_back(a);
+    }
+    RunResult r = RunOftp(args);
+    if (!t.Ok) {
+        EXPECT_NE(r.Status, 0) << r.Err;
+        return;
+    }
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_NE(r.Err.find(t.Stderr), std::string::npos) << r.Err;
+    if (std::find(t.Args.begin(), t.Args.end(), "ls") != t.Args.end())
+        EXPECT_NE(r.Out.find("six.txt"), std::string::npos) << r.Out;
+    else if (putting)
+        EXPECT_EQ(testsrv::ReadFile(server->LocalPath("/upload/six-up.txt")), "up over IPv6\n");
+    else
+        EXPECT_EQ(testsrv::ReadFile(local), "six over IPv6\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Vsftpd, OftpIpv6, testing::ValuesIn(kOftpIpv6Cases),
+                         [](const testing::TestParamInfo<OftpIpv6Case>& i) { return "case" + std::to_string(i.index); });

@@ -125,6 +125,41 @@ std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig)
     return nullptr;
 }
 
+std::unique_ptr<FtpServer> StartVsftpdIpv6(const std::string& extraConfig)
+{
+    // vsftpd takes the last value of a setting: these replace the IPv4 listener.
+    return StartVsftpd("listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n" + extraConfig);
+}
+
+bool Ipv6LoopbackAvailable()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+namespace {
+bool Port6Accepts(std::uint16_t port)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+} // namespace
+
 std::unique_ptr<FtpServer> StartPyftpdlib(bool anonymousToo, int maxLoginsPerAddress,
                                           const std::vector<std::string>& extraArgs)
 {
@@ -269,7 +304,7 @@ bool WaitUntilAccepting(int pid, std::uint16_t port)
     while (Clock::now() < deadline) {
         if (!ProcessAlive(pid))
             return false;
-        if (PortAccepts(port))
+        if (PortAccepts(port) || Port6Accepts(port))   // servers on ::1 too
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

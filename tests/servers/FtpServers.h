@@ -54,6 +54,10 @@ protected:
 // folder whose "upload" sub-folder is writable; null when vsftpd cannot run here.
 // extraConfig lines are appended to its configuration.
 std::unique_ptr<FtpServer> StartVsftpd(const std::string& extraConfig = "");
+// The same vsftpd listening on ::1 only (IPv6: EPSV and EPRT); null when it cannot run.
+std::unique_ptr<FtpServer> StartVsftpdIpv6(const std::string& extraConfig = "");
+// True when this system can listen on ::1 (a kernel without IPv6 cannot).
+bool Ipv6LoopbackAvailable();
 // Starts pyftpdlib with user "tester"/"secret" (and anonymous if asked) serving a fresh
 // writable folder; null when pyftpdlib cannot run here. With maxLoginsPerAddress above 0,
 // logins beyond that many at once are refused with "421 Too many connections ...";
@@ -77,7 +81,7 @@ void RemoveTree(const std::string& path);
 // Server processes run in process groups of their own (pid = group id).
 // True while the child pid runs (reaps it once it has ended).
 bool ProcessAlive(int pid);
-// Waits up to 10 s until the child pid accepts on 127.0.0.1:port; false when it ended
+// Waits up to 10 s until the child pid accepts on 127.0.0.1:port or [::1]:port; false when it ended
 // or never did.
 bool WaitUntilAccepting(int pid, std::uint16_t port);
 // Ends the process group of pid (SIGTERM, SIGKILL after 3 s, and SIGKILL for children
