@@ -619,6 +619,12 @@ void TCustomSslWSocket::DoSessionClosed(std::uint16_t Error)
     }
     if (FSsl)
         FSslCleanClose = (SSL_get_shutdown(FSsl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    if (FSslCleanClose && (Error == wsock::WSAECONNRESET || Error == wsock::WSAECONNABORTED)) {
+        // The peer ended the TLS stream with close_notify and closed: everything it sent
+        // came before that. A reset now only means our own close_notify met its closed
+        // socket, which is no failure of what was received.
+        Error = 0;
+    }
     if (Error == 0 && FSsl) {
         if (FSslState == sslFailed && !FSslErrorText.empty() && SSL_is_init_finished(FSsl)) {
             Error = sslProtocolError;
