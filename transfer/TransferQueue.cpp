@@ -782,6 +782,15 @@ bool TTransferQueue::Remove(std::uint64_t Id)
     return true;
 }
 
+void TTransferQueue::ReleaseConnection(TConnection* Conn, TTransferItem* Skipped, const std::string& Reason)
+{
+    Conn->Status = TConnection::csReady;
+    Conn->Item = 0;
+    if (Skipped)
+        SetState(*Skipped, TItemState::Skipped, Reason);
+    PostSchedule();
+}
+
 void TTransferQueue::RemoveFinished()
 {
     // One pass: a queue of many thousand finished items is cleared without a scan per item.

@@ -196,6 +196,9 @@ private:
     void SetState(TTransferItem& Item, TItemState State, const std::string& Reply = "");
     void Log(const std::string& Line);
     void PostSchedule();
+    // Frees the connection without a transfer (Skipped, when given, is marked skipped with
+    // Reason) and lets the queue go on.
+    void ReleaseConnection(TConnection* Conn, TTransferItem* Skipped, const std::string& Reason);
     void Schedule();
     bool Eligible(const TTransferItem& Item) const;
     TTransferItem* NextItem();

@@ -140,16 +140,11 @@ void TTransferQueue::StartDownload(TConnection* Conn, TTransferItem& Item)
         int choice = ExistsAnswer(Item);
         TTransferItem* item = Get(id);
         if (!item || FStopped) {
-            Conn->Status = TConnection::csReady;
-            Conn->Item = 0;
-            PostSchedule();
+            ReleaseConnection(Conn, nullptr, "");
             return;
         }
         if (choice == ecSkip || choice == ecCancelAll) {
-            Conn->Status = TConnection::csReady;
-            Conn->Item = 0;
-            SetState(*item, TItemState::Skipped, "The local file exists");
-            PostSchedule();
+            ReleaseConnection(Conn, item, "The local file exists");
             return;
         }
         resume = choice == ecRestore;
@@ -266,16 +261,11 @@ void TTransferQueue::StartUploadAfterSize(TConnection* Conn, std::uint64_t Id, b
         int choice = ExistsAnswer(*item);
         item = Get(Id);
         if (!item || FStopped) {
-            Conn->Status = TConnection::csReady;
-            Conn->Item = 0;
-            PostSchedule();
+            ReleaseConnection(Conn, nullptr, "");
             return;
         }
         if (choice == ecSkip || choice == ecCancelAll) {
-            Conn->Status = TConnection::csReady;
-            Conn->Item = 0;
-            SetState(*item, TItemState::Skipped, "The remote file exists");
-            PostSchedule();
+            ReleaseConnection(Conn, item, "The remote file exists");
             return;
         }
         if (choice == ecRestore) {
