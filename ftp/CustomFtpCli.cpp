@@ -338,6 +338,11 @@ void TCustomFtpCli::SendCommand(std::string Cmd)
         FailRequest(500, "500 Command holds CR, LF or NUL");
         return;
     }
+    // A pipelined PASV not yet used is of no use once another command has gone out.
+    if (FPrefetch == pfAnswered)
+        DropPassivePrefetch();
+    else if (FPrefetch != pfNone)
+        FPrefetchStale = true;
     NotifyDisplay(isPass ? "> PASS ******" : "> " + Cmd);
     if (!*alive)
         return;
@@ -495,6 +500,8 @@ void TCustomFtpCli::FinishRequest(int Error)
     if (FRequestDone)
         return;
     FRequestDone = true;
+    if (FPrefetch == pfBeforeFinal)
+        FPrefetchOwnerOpen = false;
     if (Error == 0 && FContinuation) {
         if (FState != fcsAborting)
             SetState(fcsStepReady);
@@ -540,6 +547,9 @@ void TCustomFtpCli::WndProc(platform::TMessage& Msg)
             break;
         case WM_FTP_TLS_CHECK:
             CheckControlCertificate();
+            break;
+        case WM_FTP_PREFETCHED:
+            UsePrefetchedReply();
             break;
         default:
             break;
@@ -962,6 +972,9 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t Error)
     std::size_t end = 0;
     int code = LeadingNumber(line, end);
     bool final = digitLed && !(end < line.size() && line[end] == '-');
+    // A pipelined PASV was sent before any keep-alive NOOP, so its reply comes first.
+    if (FPrefetch != pfNone && FState != fcsConnecting && PrefetchTakesReply(line, code, final))
+        return;
     if (FNoopPending && FState != fcsConnecting) {
         // The answer to a keep-alive NOOP comes before the answer to anything sent after it.
         if (final)
@@ -1042,6 +1055,8 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t Error)
                 && (FState == fcsWaitingReply || FState == fcsConnecting);
     FReceiveLen = 0;
     FNoopPending = false;
+    ResetPassivePrefetch();
+    FPassiveVerb.clear();
     if (FControlOpen) {
         FControlOpen = false;
         if (FState != fcsAborting)
@@ -1096,6 +1111,7 @@ void TCustomFtpCli::Abort()
     }
     CloseLocalFile();
     FControlOpen = false;
+    ResetPassivePrefetch();
     FResumeOffset = 0;   // the aborted transfer's offset is no start for the next one
     SetState(fcsReady);
 }

@@ -188,6 +188,7 @@ using TFtpBgExceptionEvent = std::function<void(TCustomFtpCli* Sender, const std
 constexpr std::uint32_t WM_FTP_REQUEST_DONE = platform::WM_USER + 1;
 constexpr std::uint32_t WM_FTP_SENDDATA = platform::WM_USER + 2;
 constexpr std::uint32_t WM_FTP_TLS_CHECK = platform::WM_USER + 3;
+constexpr std::uint32_t WM_FTP_PREFETCHED = platform::WM_USER + 4;
 
 // Size of the reply buffer of the control connection.
 constexpr int FtpReplyBufferSize = 4096;
@@ -284,6 +285,12 @@ public:
     // off by default, which keeps the classic login sequence.
     bool FeatAfterLogin() const { return FFeatAfterLogin; }
     void SetFeatAfterLogin(bool Value) { FFeatAfterLogin = Value; }
+    // Passive downloads ask for the next transfer's data port as soon as the server has
+    // closed this one's data connection: the answer comes right after the transfer's final
+    // reply and saves a round trip per file. For callers that move many files in a row (the
+    // transfer queue); off by default, which keeps the classic command sequence.
+    bool PassivePrefetch() const { return FPassivePrefetch; }
+    void SetPassivePrefetch(bool Value) { FPassivePrefetch = Value; }
     // Seconds a running request may go without any reply or data before it ends with a
     // timeout and the session is closed; 0 = never (the default). Transfers measure
     // silence, not length.
@@ -531,6 +538,15 @@ protected:
     // PASV answered: refused by a server that speaks only EPSV (RFC 2428), EPSV is tried.
     void PasvDone();
     void EpsvDone();
+    // The pipelined passive command: sent after a transfer's 150, its reply sorted out of
+    // the reply stream, used by the next DataPort or dropped when anything else comes first.
+    void SendPassivePrefetch();
+    void PrefetchAfterDownload();
+    bool PrefetchTakesReply(const std::string& Line, int Code, bool Final);
+    void DropPassivePrefetch();
+    bool TakePassivePrefetch();   // true: the DataPort waits for (or has) the pipelined reply
+    void UsePrefetchedReply();
+    void ResetPassivePrefetch();
     void SaveReplyState();
     void RestoreReplyState();
     // The part of a received block of a listing that stays within the bounds (all of it when
@@ -639,6 +655,18 @@ protected:
     std::uint64_t FLastActivity = 0;
     std::int64_t FTickByteCount = 0;
     bool FNoopPending = false;               // a keep-alive NOOP waits for its reply
+    // The pipelined PASV/EPSV: none; sent, the transfer's final reply still to come; sent,
+    // its own reply next; answered (kept in FPrefetchReply).
+    enum TPrefetch { pfNone, pfBeforeFinal, pfNext, pfAnswered };
+    bool FPassivePrefetch = false;
+    TPrefetch FPrefetch = pfNone;
+    bool FPrefetchOwnerOpen = false;   // the transfer that sent it still waits for its final reply
+    bool FPrefetchWanted = false;      // a DataPort waits for the reply (pfNext)
+    bool FPrefetchStale = false;       // another command went out after it: its reply is dropped
+    std::string FPrefetchVerb;         // the command sent: PASV or EPSV
+    std::string FPrefetchReply;
+    int FPrefetchCode = 0;
+    std::string FPassiveVerb;          // the passive command that last worked on this session
     bool FFeatAfterLogin = false;
     TFtpFeatures FFeatures;
     bool FUtf8On = false;

@@ -185,6 +185,8 @@ void TCustomFtpCli::PasvDone()
         SendCommand("EPSV");
         return;
     }
+    if (FRequestResult == 0)
+        FPassiveVerb = "PASV";
     FinishRequest(FRequestResult);
 }
 
@@ -219,6 +221,8 @@ void TCustomFtpCli::EpsvDone()
         FPasvReply = port > 0 ? "227 Entering Passive Mode (0,0,0,0," + std::to_string(port >> 8) + ","
                                     + std::to_string(port & 0xFF) + ")"
                               : std::string();
+        if (port > 0)
+            FPassiveVerb = "EPSV";
     }
     FinishRequest(FRequestResult);
 }

@@ -210,6 +210,8 @@ void TCustomFtpCli::DataPort()
     }
     FByteCount = 0;
     FPasvSavedError = FErrorMessage;
+    if (FPassiveMode && TakePassivePrefetch())
+        return;
     if (ipv6 && FPassiveMode) {
         StartCommand(rqPort, ftpStepDataPort, cmd, {229}, &TCustomFtpCli::EpsvDone);
         return;
@@ -572,6 +574,11 @@ void TCustomFtpCli::DownloadClosed(std::uint16_t Error)
     CloseLocalFile();
     FDownloadClosed = true;
     FCloseError = DataCloseError(Error);
+    auto alive = FAlive;
+    if (!FFinalReply)
+        PrefetchAfterDownload();
+    if (!*alive)
+        return;
     CheckTransferDone(FDownloadClosed);
 }
 
@@ -594,7 +601,11 @@ void TCustomFtpCli::FirstDataReply()
     }
     FNext = &TCustomFtpCli::FinalDataReply;
     AcceptDownload();
+    if (!*alive)
+        return;
     MaybeStartDataTls();
+    if (*alive && FDownloadClosed && !FRequestDone)
+        PrefetchAfterDownload();
 }
 
 void TCustomFtpCli::FinalDataReply()

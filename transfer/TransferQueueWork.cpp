@@ -165,7 +165,12 @@ void TTransferQueue::StartDownload(TConnection* Conn, TTransferItem& Item)
             return;
         }
         std::string remote = item->Remote, local = item->Local;
-        FinishTransfer(Conn, id, [Conn, remote, local, resume](std::uint16_t) {
+        // With more files to fetch, the next data port is asked for while this one ends.
+        const TTransferItem* next = NextItem();
+        bool prefetch = next && next->Kind == TItemKind::File && next->Direction == TDirection::Download
+                        && next->Binary == item->Binary;
+        FinishTransfer(Conn, id, [Conn, remote, local, resume, prefetch](std::uint16_t) {
+            Conn->Ftp->SetPassivePrefetch(prefetch);
             Conn->Ftp->SetHostFileName(remote);
             Conn->Ftp->SetLocalFileName(local);
             if (resume)
@@ -492,6 +497,7 @@ void TTransferQueue::ListFolder(TConnection* Conn, std::uint64_t Id)
         [file](TFtpClient& f) {
             f.SetHostFileName("");
             f.SetLocalFileName(file);
+            f.SetPassivePrefetch(false);   // a walk changes folder before each listing
             f.ListDir();
         },
         [this, Conn, Id](std::uint16_t Error) {

@@ -425,3 +425,133 @@ TEST(FtpEpsv, PasvRefusedByAServerThatOffersEpsvTriesEpsv)
     EXPECT_EQ(s.Transcript(), (Lines{"USER joe", "PASS pw", "FEAT", "PASV", "EPSV", "LIST", "PASV", "EPSV"}));
     EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
 }
+
+// ---- the next data port asked for while a download ends ----
+
+namespace {
+
+enum class PrefetchOp { GetA, GetB, TypeA, Pwd, Quit };
+
+struct PrefetchCase {
+    const char* Name;
+    std::function<void(FakeFtpServer&)> Script;   // after the login
+    std::vector<PrefetchOp> Ops;
+    Lines Transcript;
+};
+
+// Serves file Name ("a" or "b", holding its own name) on the port last offered.
+void ServeFile(FakeFtpServer& s, const std::string& Name)
+{
+    s.Expect("RETR /" + Name).DataAccept().Reply("150 Sending").DataSend(Name + Name).DataClose();
+}
+
+const PrefetchCase kPrefetchCases[] = {
+    {"answered after the 226: the next download uses it",
+     [](FakeFtpServer& s) {
+         s.Expect("PASV").PasvReply();
+         ServeFile(s, "a");
+         s.Reply("226 Done").Expect("PASV").PasvReply();
+         ServeFile(s, "b");
+         s.Reply("226 Done").Expect("PASV").PasvReply().Expect("PWD").Reply("257 \"/\" is current");
+     },
+     {PrefetchOp::GetA, PrefetchOp::GetB, PrefetchOp::Pwd},
+     {"PASV", "RETR /a", "PASV", "RETR /b", "PASV", "PWD"}},
+    {"answered before the 226 (a server that reads while it sends)",
+     [](FakeFtpServer& s) {
+         s.Expect("PASV").PasvReply();
+         ServeFile(s, "a");
+         s.Expect("PASV").PasvReply().Reply("226 Done");
+         ServeFile(s, "b");
+         s.Reply("226 Done").Expect("PASV").Reply("227 Entering Passive Mode (127,0,0,1,1,1)").Expect("QUIT").Reply(
+             "221 Bye");
+     },
+     {PrefetchOp::GetA, PrefetchOp::GetB, PrefetchOp::Quit},
+     {"PASV", "RETR /a", "PASV", "RETR /b", "PASV", "QUIT"}},
+    {"refused: the port is asked for again",
+     [](FakeFtpServer& s) {
+         s.Expect("PASV").PasvReply();
+         ServeFile(s, "a");
+         s.Reply("226 Done").Expect("PASV").Reply("425 No more ports").Expect("PASV").PasvReply();
+         ServeFile(s, "b");
+         s.Reply("226 Done").Expect("PASV").Reply("425 No more ports").Expect("QUIT").Reply("221 Bye");
+     },
+     {PrefetchOp::GetA, PrefetchOp::GetB, PrefetchOp::Quit},
+     {"PASV", "RETR /a", "PASV", "PASV", "RETR /b", "PASV", "QUIT"}},
+    {"another command first: each reply goes to its own command",
+     [](FakeFtpServer& s) {
+         s.Expect("PASV").PasvReply();
+         ServeFile(s, "a");
+         s.Reply("226 Done")
+             .Expect("PASV")
+             .Delay(150)
+             .PasvReply()
+             .Expect("TYPE A")
+             .Reply("200 Type set to A")
+             .Expect("PASV")
+             .PasvReply();
+         s.Expect("RETR /b").DataAccept().Reply("150 Sending").DataSend("bb\r\n").DataClose().Reply("226 Done");
+     },
+     {PrefetchOp::GetA, PrefetchOp::TypeA, PrefetchOp::GetB},
+     {"PASV", "RETR /a", "PASV", "TYPE A", "PASV", "RETR /b"}},
+};
+
+class FtpPrefetch : public testing::TestWithParam<PrefetchCase> {};
+
+} // namespace
+
+TEST_P(FtpPrefetch, EachReplyGoesToItsCommandAndTheFilesArrive)
+{
+    const PrefetchCase& t = GetParam();
+    FakeFtpServer s;
+    AddLogin(s);
+    t.Script(s);
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetPassiveMode(true);
+    c.SetPassivePrefetch(true);
+    ConnectOk(c, r, s);
+    std::string expectB = "bb";
+    for (PrefetchOp op : t.Ops) {
+        std::size_t before = r.Done.size();
+        switch (op) {
+        case PrefetchOp::GetA:
+        case PrefetchOp::GetB: {
+            std::string name = op == PrefetchOp::GetA ? "a" : "b";
+            c.SetHostFileName("/" + name);
+            c.SetLocalFileName(TempPath(std::string("prefetch-") + name));
+            c.Get();
+            break;
+        }
+        case PrefetchOp::TypeA:
+            c.SetBinary(false);
+            c.SendType();
+            expectB = "bb\n";   // ASCII: the line end converted
+            break;
+        case PrefetchOp::Pwd:
+            c.Pwd();
+            break;
+        case PrefetchOp::Quit:
+            c.Quit();
+            break;
+        }
+        ASSERT_TRUE(r.WaitDone(before + 1)) << Join(r.Display);
+        EXPECT_EQ(r.Done.back().second, 0) << c.LastReply() << "\n" << Join(r.Display);
+        if (op == PrefetchOp::TypeA)
+            EXPECT_EQ(c.LastReply(), "200 Type set to A");
+        if (op == PrefetchOp::Pwd)
+            EXPECT_EQ(c.LastReply(), "257 \"/\" is current");
+        if (op == PrefetchOp::Quit)
+            EXPECT_EQ(c.LastReply(), "221 Bye");
+    }
+    EXPECT_EQ(testsrv::ReadFile(TempPath("prefetch-a")), "aa");
+    EXPECT_EQ(testsrv::ReadFile(TempPath("prefetch-b")), expectB);
+    ASSERT_TRUE(PumpUntil([&] { return s.Done(); }, 5000));
+    Lines expected{"USER joe", "PASS pw"};
+    expected.insert(expected.end(), t.Transcript.begin(), t.Transcript.end());
+    EXPECT_EQ(s.Transcript(), expected);
+    EXPECT_TRUE(s.Errors().empty()) << Join(s.Errors());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, FtpPrefetch, testing::ValuesIn(kPrefetchCases));
