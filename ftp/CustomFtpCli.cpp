@@ -203,6 +203,7 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value)
         // Behind a proxy or a SOCKS server the server cannot connect back to us.
         FConnectionType = Value;
         FPassiveMode = true;
+        FEprtFallback = false;
         break;
     default:
         FConnectionType = ftpDirect;
@@ -239,6 +240,7 @@ void TCustomFtpCli::SetSocksPassword(const std::string& Value)
 void TCustomFtpCli::SetPassiveMode(bool Value)
 {
     FPassiveMode = ConnectionType() == ftpDirect ? Value : true;
+    FEprtFallback = false;
 }
 
 bool TCustomFtpCli::Connected() const

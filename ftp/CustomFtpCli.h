@@ -279,7 +279,7 @@ public:
     const std::string& SocksPassword() const { return FControlSocket->SocksPassword(); }
     void SetSocksPassword(const std::string& Value);
     // PASV instead of PORT; forced true by every connection type but ftpDirect.
-    bool PassiveMode() const { return FPassiveMode; }
+    bool PassiveMode() const { return FPassiveMode || FEprtFallback; }
     void SetPassiveMode(bool Value);
     // Ask FEAT after login (Connect) and use what the server offers (OPTS UTF8 ON, MLSD);
     // off by default, which keeps the classic login sequence.
@@ -537,9 +537,12 @@ protected:
     void OptsMlstDone();
     // PASV answered: refused by a server that speaks only EPSV (RFC 2428), EPSV is tried.
     void PasvDone();
+    // EPSV answered; refused over IPv6 (where PASV cannot work), this one transfer falls back
+    // to EPRT when the server can connect back to us.
     void EpsvDone();
-    // The pipelined passive command: sent after a transfer's 150, its reply sorted out of
-    // the reply stream, used by the next DataPort or dropped when anything else comes first.
+    // The pipelined passive command: sent once a download's data has all come, its reply
+    // sorted out of the reply stream, used by the next DataPort or dropped when anything
+    // else comes first.
     void SendPassivePrefetch();
     void PrefetchAfterDownload();
     bool PrefetchTakesReply(const std::string& Line, int Code, bool Final);
@@ -547,6 +550,8 @@ protected:
     bool TakePassivePrefetch();   // true: the DataPort waits for (or has) the pipelined reply
     void UsePrefetchedReply();
     void ResetPassivePrefetch();
+    // Listens on the data socket and returns the PORT or EPRT command that names it.
+    std::string ListenForData(bool Ipv6);
     void SaveReplyState();
     void RestoreReplyState();
     // The part of a received block of a listing that stays within the bounds (all of it when
@@ -676,8 +681,8 @@ protected:
     int FQuietSavedCode = 0;
     std::string FQuietSavedError;
     std::string FListVerb = "LIST";          // the data command of List
-    std::string FPasvSavedError;
-    bool FProxyResolves = false;             // SOCKS 4A/5: the proxy resolves HostName             // ErrorMessage before PASV, for the EPSV retry
+    std::string FPasvSavedError;             // ErrorMessage before PASV, for the EPSV retry
+    bool FProxyResolves = false;             // SOCKS 4A/5: the proxy resolves HostName
     std::string FLastListCommand;
     std::string FHostName;
     std::string FPort = "ftp";
@@ -694,6 +699,7 @@ protected:
     int FAddressFamily = wsock::AF_UNSPEC;
     std::string FProxyServer;
     bool FPassiveMode = false;
+    bool FEprtFallback = false;   // passive, but this transfer went active: EPSV was refused over IPv6
 
     TFtpClientState FState = fcsReady;
     bool FControlOpen = false;

@@ -192,6 +192,33 @@ void TCustomFtpCli::PasvDone()
 
 void TCustomFtpCli::EpsvDone()
 {
+    if (FRequestResult != 0 && (FReplyCode == 500 || FReplyCode == 502) && FPassiveMode
+        && FConnectionType == ftpDirect && FControlSocket->SocketFamily() == wsock::AF_INET6
+        && FControlSocket->State() == wsConnected) {
+        // PASV cannot name an IPv6 address: the only way left is to let the server connect
+        // to us, for this transfer (the next one asks for EPSV again).
+        auto alive = FAlive;
+        NotifyDisplay("! EPSV refused: this transfer uses active mode (EPRT)");
+        if (!*alive)
+            return;
+        std::string cmd;
+        try {
+            cmd = ListenForData(true);
+        } catch (const std::exception&) {
+            CloseDataSocket();
+            FinishRequest(FRequestResult);   // the refusal stays the answer
+            return;
+        }
+        FPassiveMode = false;
+        FEprtFallback = true;
+        FErrorMessage = FPasvSavedError;
+        FRequestResult = 0;
+        FOkCodes = {200};
+        FNext = &TCustomFtpCli::CommandReply;
+        FPostAction = nullptr;
+        SendCommand(cmd);
+        return;
+    }
     if (FRequestResult == 0) {
         // "229 Entering Extended Passive Mode (|||6446|)": the delimiter is the character
         // after "(", repeated; the port sits between the third and the fourth.

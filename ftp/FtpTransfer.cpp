@@ -147,10 +147,56 @@ bool TCustomFtpCli::DataPeerAllowed(wsock::SOCKET Handle, std::string& PeerText)
 
 // ---- DataPort ----
 
+std::string TCustomFtpCli::ListenForData(bool Ipv6)
+{
+    TWSocket& data = *FDataSocket;
+    std::string cmd;
+    data.SetLingerOnOff(wsLingerOn);
+    data.SetLingerTimeout(10);
+    data.Listen();
+    wsock::sockaddr_in sin{};
+    int len = sizeof sin;
+    if (Ipv6) {
+        wsock::sockaddr_storage ss{};
+        len = sizeof ss;
+        data.GetSockName(ss, len);
+        std::memcpy(&sin, &ss, sizeof sin);   // the port sits where IPv4 keeps it
+    } else {
+        data.GetSockName(sin, len);
+    }
+    int port = wsock::ntohs(sin.sin_port);
+    wsock::sockaddr_in local{};
+    len = sizeof local;
+    if (Ipv6) {
+        wsock::sockaddr_storage ss{};
+        len = sizeof ss;
+        FControlSocket->GetSockName(ss, len);
+        char text[64] = "";
+        wsock::inet_ntop(wsock::AF_INET6, reinterpret_cast<const wsock::sockaddr_in6&>(ss).sin6_addr, text,
+                         sizeof text);
+        cmd = FormatStr("EPRT |2|%s|%d|", text, port);
+    } else {
+        FControlSocket->GetSockName(local, len);
+        if (FControlSocket->Addr() == "127.0.0.1") {
+            cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
+        } else {
+            const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+            cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF,
+                            port & 0xFF);
+        }
+    }
+    return cmd;
+}
+
 void TCustomFtpCli::DataPort()
 {
     CheckCanCommand();
     FPasvReply.clear();   // a stale reply must never name the next data port
+    if (FEprtFallback) {
+        // The last transfer went active only because EPSV was refused: this one asks again.
+        FEprtFallback = false;
+        FPassiveMode = true;
+    }
     CloseDataSocket();
     TWSocket& data = *FDataSocket;
     // Over IPv6 the data connection is negotiated with RFC 2428's EPSV and EPRT, which
@@ -169,45 +215,7 @@ void TCustomFtpCli::DataPort()
     data.OnDataSent = nullptr;
     PrepareDataTls();
 
-    std::string cmd;
-    if (!FPassiveMode) {
-        data.SetLingerOnOff(wsLingerOn);
-        data.SetLingerTimeout(10);
-        data.Listen();
-        wsock::sockaddr_in sin{};
-        int len = sizeof sin;
-        if (ipv6) {
-            wsock::sockaddr_storage ss{};
-            len = sizeof ss;
-            data.GetSockName(ss, len);
-            std::memcpy(&sin, &ss, sizeof sin);   // the port sits where IPv4 keeps it
-        } else {
-            data.GetSockName(sin, len);
-        }
-        int port = wsock::ntohs(sin.sin_port);
-        wsock::sockaddr_in local{};
-        len = sizeof local;
-        if (ipv6) {
-            wsock::sockaddr_storage ss{};
-            len = sizeof ss;
-            FControlSocket->GetSockName(ss, len);
-            char text[64] = "";
-            wsock::inet_ntop(wsock::AF_INET6, reinterpret_cast<const wsock::sockaddr_in6&>(ss).sin6_addr, text,
-                             sizeof text);
-            cmd = FormatStr("EPRT |2|%s|%d|", text, port);
-        } else {
-            FControlSocket->GetSockName(local, len);
-            if (FControlSocket->Addr() == "127.0.0.1") {
-                cmd = FormatStr("PORT 127,0,0,1,%d,%d", (port >> 8) & 0xFF, port & 0xFF);
-            } else {
-                const auto* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
-                cmd = FormatStr("PORT %d,%d,%d,%d,%d,%d", b[0], b[1], b[2], b[3], (port >> 8) & 0xFF,
-                                port & 0xFF);
-            }
-        }
-    } else {
-        cmd = ipv6 ? "EPSV" : "PASV";
-    }
+    std::string cmd = FPassiveMode ? (ipv6 ? "EPSV" : "PASV") : ListenForData(ipv6);
     FByteCount = 0;
     FPasvSavedError = FErrorMessage;
     if (FPassiveMode && TakePassivePrefetch())

@@ -411,6 +411,7 @@ int TranslateFlags(int flags)
 std::mutex gResolverLock;
 THostResolver& gHostResolver = *new THostResolver;
 TAddrResolver& gAddrResolver = *new TAddrResolver;
+TAddr6Resolver& gAddr6Resolver = *new TAddr6Resolver;
 
 int SystemHostResolver(const std::string& name, std::string& official, std::vector<u_long>& addresses)
 {
@@ -512,6 +513,34 @@ int ResolveHost(const std::string& name, std::string& official, std::vector<u_lo
     return resolver ? resolver(name, official, addresses) : SystemHostResolver(name, official, addresses);
 }
 
+int SystemAddr6Resolver(const unsigned char (&address)[16], std::string& official)
+{
+    ::sockaddr_in6 sa{};
+    sa.sin6_family = sys::kAfInet6;
+    std::memcpy(&sa.sin6_addr, address, sizeof address);
+    char host[NI_MAXHOST];
+    int r = ::getnameinfo(reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa, host, sizeof host,
+                          nullptr, 0, NI_NAMEREQD);
+    if (r != 0)
+        return ResolverErrorToWinsock(r);
+    official = host;
+    return 0;
+}
+
+int ResolveAddr6(const unsigned char (&address)[16], std::string& official)
+{
+    TAddr6Resolver resolver;
+    {
+        std::lock_guard<std::mutex> lock(gResolverLock);
+        resolver = gAddr6Resolver;
+    }
+    if (!resolver)
+        return SystemAddr6Resolver(address, official);
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(sys::kAfInet6, address, text, sizeof text);
+    return resolver(text, official);
+}
+
 int ResolveAddr(u_long address, std::string& official)
 {
     TAddrResolver resolver;
@@ -574,6 +603,7 @@ struct Request {
     int Family = 0;
     std::string Name;
     u_long Address = 0;
+    unsigned char Address6[16] = {};   // a reverse lookup of an IPv6 address (Family AF_INET6)
     // Results, written by the worker before it hands the request back.
     int Error = 0;
     std::string Official;
@@ -639,7 +669,8 @@ HANDLE StartLookup(std::shared_ptr<Request> req)
     }
     std::thread([req] {
         if (req->Reverse) {
-            req->Error = ResolveAddr(req->Address, req->Official);
+            req->Error = req->Family == AF_INET6 ? ResolveAddr6(req->Address6, req->Official)
+                                                 : ResolveAddr(req->Address, req->Official);
         } else if (req->AddrInfo) {
             req->Error = ResolveAddrInfo(req->Name, req->Family, req->Texts);
             if (req->Error == 0 && req->Texts.empty())
@@ -868,11 +899,11 @@ HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, 
 {
     if (!Started())
         return 0;
-    if (!addr || !buf || buflen <= 0 || len != 4) {
+    if (!addr || !buf || buflen <= 0 || len != (type == AF_INET6 ? 16 : 4)) {
         tLastError = WSAEFAULT;
         return 0;
     }
-    if (type != AF_INET) {
+    if (type != AF_INET && type != AF_INET6) {
         tLastError = WSAEAFNOSUPPORT;
         return 0;
     }
@@ -882,7 +913,11 @@ HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, 
     req->Buf = buf;
     req->BufLen = buflen;
     req->Reverse = true;
-    std::memcpy(&req->Address, addr, 4);
+    req->Family = type;
+    if (type == AF_INET6)
+        std::memcpy(req->Address6, addr, 16);
+    else
+        std::memcpy(&req->Address, addr, 4);
     return StartLookup(std::move(req));
 }
 
@@ -1618,6 +1653,12 @@ void SetAddrResolver(TAddrResolver resolver)
 {
     std::lock_guard<std::mutex> lock(gResolverLock);
     gAddrResolver = std::move(resolver);
+}
+
+void SetAddr6Resolver(TAddr6Resolver resolver)
+{
+    std::lock_guard<std::mutex> lock(gResolverLock);
+    gAddr6Resolver = std::move(resolver);
 }
 
 } // namespace winsock

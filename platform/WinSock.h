@@ -254,6 +254,7 @@ int WSACancelAsyncRequest(HANDLE hAsyncTaskHandle);
 // (first parameter: the returned handle) reaches hWnd on the calling thread, unless cancelled.
 HANDLE WSAAsyncGetHostByName(platform::HWND hWnd, u_int wMsg, const char* name, char* buf, int buflen);
 // Looks an address up (reverse) on a worker thread; delivered like WSAAsyncGetHostByName.
+// type AF_INET takes 4 bytes of address, AF_INET6 16.
 HANDLE WSAAsyncGetHostByAddr(platform::HWND hWnd, u_int wMsg, const char* addr, int len, int type,
                              char* buf, int buflen);
 // Looks a host name up for addresses of the given family (AF_UNSPEC: both, in the system's
@@ -366,6 +367,10 @@ using TAddrResolver = std::function<int(u_long address, std::string& officialNam
 // and control timing; the resolvers run on the lookup's worker thread too.
 void SetHostResolver(THostResolver resolver);
 void SetAddrResolver(TAddrResolver resolver);
+// A reverse resolver for IPv6 addresses, given as numeric text ("2001:db8::5"); empty
+// restores the system's.
+using TAddr6Resolver = std::function<int(const std::string& address, std::string& officialName)>;
+void SetAddr6Resolver(TAddr6Resolver resolver);
 // An address-list resolver for WSAAsyncGetAddrInfo: fills the numeric address texts of a name
 // for a family (AF_UNSPEC, AF_INET or AF_INET6), in order of preference, or returns an error.
 // Without one, a set host resolver answers (IPv4 only), else the system's getaddrinfo.

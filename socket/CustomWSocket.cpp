@@ -204,6 +204,12 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value)
         return;
     }
     std::string text = Value.empty() ? "0.0.0.0" : Value;
+    unsigned char v6[16];
+    char v6Text[64];
+    if (IsIpv6Address(text, v6) && wsock::inet_ntop(wsock::AF_INET6, v6, v6Text, sizeof v6Text)) {
+        FLocalAddr = v6Text;   // numeric text, without brackets
+        return;
+    }
     wsock::in_addr addr{wsock::inet_addr(text.c_str())};
     if (addr.s_addr == wsock::INADDR_NONE)
         SignalError("SetLocalAddr(): Invalid IP address");
@@ -331,10 +337,15 @@ void TCustomWSocket::DoError()
 
 bool TCustomWSocket::BindLocal()
 {
+    unsigned char local6[16];
+    const bool localIs6 = IsIpv6Address(FLocalAddr, local6);
     if (FSocketFamily == wsock::AF_INET6) {
-        // An IPv6 socket binds the IPv6 wildcard: the local address setting is IPv4 text.
+        // An IPv6 socket binds an IPv6 local address, or the IPv6 wildcard when the local
+        // address is IPv4 text (the default "0.0.0.0" among them).
         wsock::sockaddr_in6 sin6{};
         sin6.sin6_family = wsock::AF_INET6;
+        if (localIs6)
+            std::memcpy(&sin6.sin6_addr, local6, sizeof local6);
         sin6.sin6_port = wsock::htons(static_cast<wsock::u_short>(FLocalPortNumber));
         int len6 = sizeof sin6;
         if (wsock::bind(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin6), sizeof sin6) != 0) {
@@ -349,10 +360,14 @@ bool TCustomWSocket::BindLocal()
         FLocalPortStr = std::to_string(FLocalPortNumber);
         return true;
     }
+    if (localIs6 && FLocalAddr != "::") {
+        SignalErrorFmt("LocalAddr %s is an IPv6 address, the connection IPv4", FLocalAddr.c_str());
+        return false;
+    }
     wsock::sockaddr_in sin{};
     sin.sin_family = wsock::AF_INET;
     sin.sin_port = wsock::htons(static_cast<wsock::u_short>(FLocalPortNumber));
-    sin.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
+    sin.sin_addr.s_addr = localIs6 ? 0 : WSocketResolveHost(FLocalAddr);   // "::": any address
     if (wsock::bind(FHandle, reinterpret_cast<wsock::sockaddr*>(&sin), sizeof sin) != 0) {
         SignalErrorFmt("winsock.bind failed, error #%d", wsock::WSAGetLastError());
         return false;
@@ -446,7 +461,7 @@ void TCustomWSocket::Connect()
             }
         }
     } else {
-        if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") {
+        if (FLocalPortNumber != 0 || (FLocalAddr != "0.0.0.0" && FLocalAddr != "::")) {
             if (!BindLocal())
                 return;
         }

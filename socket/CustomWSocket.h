@@ -61,7 +61,8 @@ public:
     // Protocol name or number ("tcp" by default, "udp" for datagrams). Closed only.
     const std::string& Proto() const { return FProtoStr; }
     virtual void SetProto(const std::string& Value);
-    // Local address bound before connecting ("0.0.0.0"). Closed only.
+    // Local address bound before connecting ("0.0.0.0"; an IPv6 address binds IPv6
+    // connections, "::" being any address of either family). Closed only.
     const std::string& LocalAddr() const { return FLocalAddr; }
     void SetLocalAddr(const std::string& Value);
     // Local port bound before connecting ("0"); after a bind, the port the system chose. Closed only.

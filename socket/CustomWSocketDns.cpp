@@ -62,10 +62,17 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
     FDnsResultList.clear();
     FDnsAddrInfo = false;
 
-    wsock::u_long addr = wsock::inet_addr(HostAddr.c_str());
-    FDnsLookupHandle =
-        wsock::WSAAsyncGetHostByAddr(WindowHandle(), WM_HOST_BY_ADDR, reinterpret_cast<const char*>(&addr), 4,
-                                     wsock::AF_INET, FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    unsigned char v6[16];
+    if (IsIpv6Address(HostAddr, v6)) {
+        // As typed, with or without brackets.
+        FDnsLookupHandle = wsock::WSAAsyncGetHostByAddr(WindowHandle(), WM_HOST_BY_ADDR, reinterpret_cast<const char*>(v6),
+                                                        16, wsock::AF_INET6, FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    } else {
+        wsock::u_long addr = wsock::inet_addr(HostAddr.c_str());
+        FDnsLookupHandle =
+            wsock::WSAAsyncGetHostByAddr(WindowHandle(), WM_HOST_BY_ADDR, reinterpret_cast<const char*>(&addr), 4,
+                                         wsock::AF_INET, FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    }
     if (FDnsLookupHandle == 0)
         SignalErrorFmt("%s: can't start DNS lookup, error #%d", HostAddr.c_str(), wsock::WSAGetLastError());
 }

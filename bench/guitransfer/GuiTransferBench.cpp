@@ -17,8 +17,12 @@
 // vsftpd runs on the first processor, the window and oftp on the second (--no-pin leaves
 // the placement to the scheduler). With --gui-only neither oftp nor the MD5 sums run
 // (sizes are still checked): for profiling the window's transfers alone.
+// With --tls both speak explicit FTP over TLS (control and data, PROT P) to a vsftpd that
+// refuses plain FTP and requires session reuse on data connections; oftp trusts the test
+// CA (--ca-file), the window the server's certificate through a trusted-certificates file
+// made for the run (as "Trust always" would have stored it), so no dialog interrupts it.
 //
-//   bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin]     (defaults 1024, 3)
+//   bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin] [--tls]     (defaults 1024, 3)
 #include "app/Application.h"
 #include "app/ByteText.h"
 #include "app/CommandQueue.h"
@@ -27,7 +31,9 @@
 #include "dialogs/ConnectForm.h"
 #include "dialogs/TransferStatusForm.h"
 #include "platform/MessageWindow.h"
+#include "platform/TrustedCertificates.h"
 #include "servers/FtpServers.h"
+#include "servers/TestCertificates.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCheckBox>
@@ -167,20 +173,28 @@ int main(int argc, char** argv)
     int runs = 3;
     bool guiOnly = false;
     bool pin = true;
+    bool tls = false;
     int position = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--gui-only")
             guiOnly = true;
         else if (std::string(argv[i]) == "--no-pin")
             pin = false;
+        else if (std::string(argv[i]) == "--tls")
+            tls = true;
         else if (position++ == 0)
             mib = std::atoll(argv[i]);
         else
             runs = std::atoi(argv[i]);
     }
     if (mib <= 0 || runs <= 0) {
-        std::fprintf(stderr, "usage: bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin]\n");
+        std::fprintf(stderr, "usage: bench_guitransfer [MiB [runs]] [--gui-only] [--no-pin] [--tls]\n");
         return 2;
+    }
+    const testsrv::TestCertificates* certs = tls ? testsrv::Certificates() : nullptr;
+    if (tls && !certs) {
+        std::fprintf(stderr, "the openssl command could not make the certificates\n");
+        return 1;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!std::getenv("QT_QPA_PLATFORM"))
@@ -207,7 +221,8 @@ int main(int argc, char** argv)
     };
     if (pin && !pinTo(cpus[0]))
         pin = false;
-    auto server = testsrv::StartVsftpd();   // inherits the first processor
+    // Inherits the first processor.
+    auto server = tls ? testsrv::StartVsftpd(testsrv::VsftpdTlsConfig(certs->ServerBoth)) : testsrv::StartVsftpd();
     if (pin && !pinTo(cpus[1]))
         pin = false;
     if (!pin)
@@ -245,8 +260,14 @@ int main(int argc, char** argv)
         return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
     };
     std::printf("load average (1, 5, 15 min): %s\n", loadAverage().c_str());
-    std::printf("vsftpd on 127.0.0.1:%s, %lld MiB served from %s, MD5 %s\n", port.c_str(), mib, served.c_str(),
-                servedMd5.constData());
+    // The certificate names localhost: over TLS both clients connect by that name.
+    const std::string host = tls ? "localhost" : "127.0.0.1";
+    std::printf("vsftpd on %s:%s%s, %lld MiB served from %s, MD5 %s\n", host.c_str(), port.c_str(),
+                tls ? " (explicit FTPS, session reuse required)" : "", mib, served.c_str(), servedMd5.constData());
+    std::vector<std::string> oftpArgs = {OFTP_BINARY, "--port", port, "--passive"};
+    if (tls)
+        oftpArgs.insert(oftpArgs.end(), {"--tls", "--ca-file", certs->CaCert});
+    oftpArgs.push_back(host);
 
     // A copy is right when it has the served file's size and MD5.
     auto verify = [&](const std::string& path) {
@@ -263,6 +284,16 @@ int main(int argc, char** argv)
         boxShown = true;
     };
     w.ListTempPath = QString::fromStdString(work + "/OFTPTEMP.TMP");
+    if (tls) {
+        w.TrustedCertificatesPath = QString::fromStdString(work + "/OFTPCERT.txt");
+        std::string error;
+        const std::string fingerprint = testsrv::OpensslFingerprint(certs->ServerCert);
+        if (fingerprint.empty()
+            || !platform::StoreTrustedCertificate(work + "/OFTPCERT.txt", host, port, fingerprint, error)) {
+            std::fprintf(stderr, "cannot prepare the trusted-certificates file: %s\n", error.c_str());
+            return 1;
+        }
+    }
     w.show();
 
     // The event loop of the program, run until cond holds (checked by a 10 ms timer that
@@ -304,12 +335,14 @@ int main(int argc, char** argv)
 
     forms->ConnectForm->OnShowModal = [&] {
         TConnectForm& f = *forms->ConnectForm;
-        f.txtServerName->setText("127.0.0.1");
+        f.txtServerName->setText(QString::fromStdString(host));
         f.txtPort->setText(QString::fromStdString(port));
         f.txtUserName->setText(QString::fromStdString(server->User()));
         f.txtPassWord->setText(QString::fromStdString(server->Password()));
         f.txtRemoteDir->setText("/");
         f.chkPassive->setChecked(true);
+        if (tls)
+            f.cboEncryption->setCurrentIndex(ceRequireExplicit);
         return static_cast<int>(QDialog::Accepted);
     };
     w.btnConnectClick();
@@ -317,6 +350,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "connecting and the first listing did not finish\n");
         return 1;
     }
+    if (tls && !w.lblCurrentServer->text().contains("TLS")) {
+        std::fprintf(stderr, "the window's session is not encrypted: %s\n", qPrintable(w.lblCurrentServer->text()));
+        return 1;
+    }
+    std::printf("window: %s\n", qPrintable(w.lblCurrentServer->text()));
 
     // The completion of the window's transfer, taken as it arrives.
     long long transferDone = 0;
@@ -443,10 +481,13 @@ int main(int argc, char** argv)
                     oftp[d].Wall = 1;
                     oftp[d].Ok = true;
                 } else if (d == 0) {
-                    oftp[0] = Run({OFTP_BINARY, "--port", port, "--passive", "127.0.0.1", "get", "/bench.bin", oftpLocal});
+                    std::vector<std::string> args = oftpArgs;
+                    args.insert(args.end(), {"get", "/bench.bin", oftpLocal});
+                    oftp[0] = Run(args);
                 } else {
-                    oftp[1] = Run({OFTP_BINARY, "--port", port, "--passive", "127.0.0.1", "put", oftpLocal,
-                                   "/upload/oftp-up.bin"});
+                    std::vector<std::string> args = oftpArgs;
+                    args.insert(args.end(), {"put", oftpLocal, "/upload/oftp-up.bin"});
+                    oftp[1] = Run(args);
                 }
             };
             if (guiFirst) {
@@ -491,7 +532,8 @@ int main(int argc, char** argv)
         }
     }
 
-    std::printf("\n%lld MiB, vsftpd on 127.0.0.1 from RAM, passive, %d runs; min-max (median)\n", mib, runs);
+    std::printf("\n%lld MiB, vsftpd on %s from RAM, passive%s, %d runs; min-max (median)\n", mib, host.c_str(),
+                tls ? ", explicit FTPS" : "", runs);
     std::printf("%-9s %-4s %26s %26s\n", "direction", "tool", "MB/s", "CPU s per GiB");
     for (int d = 0; d < 2; ++d) {
         std::printf("%-9s GUI  %12.1f-%-7.1f (%6.1f) %12.3f-%-6.3f (%6.3f)\n", dirNames[d], guiRate[d].Min(),

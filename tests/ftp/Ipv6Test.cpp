@@ -1,9 +1,12 @@
 // Addresses of both families: host texts as typed, every address of a name tried in turn,
-// and IPv6 sessions with EPSV/EPRT against vsftpd listening on ::1.
+// and IPv6 sessions with EPSV/EPRT against vsftpd listening on ::1 (and pyftpdlib on ::1
+// refusing EPSV, where a passive session falls back to EPRT for the transfer).
 #include "ftp/FtpTestUtil.h"
 #include "servers/FtpServers.h"
 #include "servers/PeerPolicy.h"
 #include "socket/WSocketResolve.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -142,6 +145,7 @@ struct Ipv6TransferCase {
     bool Passive;
     const char* What;   // "ls", "get" or "put"
     const char* DataCommand;
+    bool EpsvRefused = false;   // against pyftpdlib answering EPSV with 500
 };
 
 const Ipv6TransferCase kIpv6Transfers[] = {
@@ -151,7 +155,20 @@ const Ipv6TransferCase kIpv6Transfers[] = {
     {"active ls", "[::1]", false, "ls", "EPRT |2|::1|"},
     {"active get", "::1", false, "get", "EPRT |2|::1|"},
     {"active put", "::1", false, "put", "EPRT |2|::1|"},
+    {"EPSV refused, ls", "::1", true, "ls", "EPRT |2|::1|", true},
+    {"EPSV refused, get", "[::1]", true, "get", "EPRT |2|::1|", true},
+    {"EPSV refused, put", "::1", true, "put", "EPRT |2|::1|", true},
 };
+
+// The served folder of a server: six.txt and a writable upload folder.
+std::unique_ptr<testsrv::FtpServer> PrepareIpv6Server(std::unique_ptr<testsrv::FtpServer> server)
+{
+    if (server) {
+        testsrv::WriteFile(server->Root() + "/six.txt", std::string(70000, 'x') + "end\n");
+        ::mkdir(server->LocalPath("/upload").c_str(), 0777);
+    }
+    return server;
+}
 
 class Ipv6Transfer : public testing::TestWithParam<Ipv6TransferCase> {};
 
@@ -162,12 +179,13 @@ TEST_P(Ipv6Transfer, UsesTheExtendedDataCommandsAndMovesTheBytes)
     const Ipv6TransferCase& t = GetParam();
     if (!testsrv::Ipv6LoopbackAvailable())
         GTEST_SKIP() << "this system cannot listen on ::1 (no IPv6 on the loopback)";
-    static std::unique_ptr<testsrv::FtpServer> server;
-    if (!server) {
-        server = testsrv::StartVsftpdIpv6();
-        if (server)
-            testsrv::WriteFile(server->Root() + "/six.txt", std::string(70000, 'x') + "end\n");
-    }
+    static std::unique_ptr<testsrv::FtpServer> vsftpd, refusing;
+    std::unique_ptr<testsrv::FtpServer>& server = t.EpsvRefused ? refusing : vsftpd;
+    if (!server)
+        server = PrepareIpv6Server(t.EpsvRefused ? testsrv::StartPyftpdlib(false, 0, {"--ipv6", "--refuse", "EPSV"})
+                                                 : testsrv::StartVsftpdIpv6());
+    if (!server && t.EpsvRefused)
+        OMBREX_PEER_MISSING("pyftpdlib on ::1");
     if (!server)
         OMBREX_PEER_MISSING("vsftpd on ::1");
 
@@ -219,6 +237,26 @@ TEST_P(Ipv6Transfer, UsesTheExtendedDataCommandsAndMovesTheBytes)
         EXPECT_EQ(testsrv::ReadFile(local), expected);
     else
         EXPECT_EQ(testsrv::ReadFile(server->LocalPath(c.HostFileName())), expected);
+    if (t.EpsvRefused) {
+        // EPSV asked and refused, the fallback said, then EPRT; the session stays passive.
+        auto at = [&](const std::string& prefix) {
+            return std::find_if(r.Display.begin(), r.Display.end(),
+                                [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+        };
+        auto epsv = at("> EPSV"), refused = at("< 500"), note = at("! EPSV refused: this transfer uses active mode (EPRT)"),
+             eprt = at("> EPRT |2|::1|");
+        ASSERT_TRUE(epsv < refused && refused < note && note < eprt && eprt != r.Display.end()) << Join(r.Display);
+        EXPECT_TRUE(c.PassiveMode());
+        // The next transfer asks for EPSV again, and falls back again.
+        r.Display.clear();
+        c.SetLocalFileName(TempPath(std::string(t.Name) + ".again"));
+        c.SetHostFileName("six.txt");
+        c.Get();
+        ASSERT_TRUE(r.WaitDone(3));
+        EXPECT_EQ(r.Done[2].second, 0) << c.LastReply();
+        EXPECT_TRUE(at("> EPSV") < at("> EPRT |2|::1|")) << Join(r.Display);
+        EXPECT_EQ(testsrv::ReadFile(TempPath(std::string(t.Name) + ".again")), std::string(70000, 'x') + "end\n");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Vsftpd, Ipv6Transfer, testing::ValuesIn(kIpv6Transfers));
+INSTANTIATE_TEST_SUITE_P(RealServers, Ipv6Transfer, testing::ValuesIn(kIpv6Transfers));

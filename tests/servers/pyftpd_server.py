@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A pyftpdlib server for the tests: binds 127.0.0.1 on a free port, prints "PORT <n>"
+"""A pyftpdlib server for the tests: binds 127.0.0.1 (or ::1) on a free port, prints "PORT <n>"
 once it accepts connections, and serves one folder to one user (and, if asked, to
 anonymous) until it is terminated."""
 import argparse
@@ -28,6 +28,11 @@ def main():
     # FTPS: the certificate and key (one PEM file); TLS is then required on the control
     # and the data connections.
     ap.add_argument("--tls-cert", default=None)
+    # Listens on ::1 instead of 127.0.0.1.
+    ap.add_argument("--ipv6", action="store_true")
+    # Commands the server does not know (answered "500 ... not understood" and left out of
+    # FEAT), e.g. EPSV for a server behind a firewall that only lets the client connect back.
+    ap.add_argument("--refuse", action="append", default=[])
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.ERROR)
@@ -53,13 +58,14 @@ def main():
         ac_in_buffer_size = 262144
         ac_out_buffer_size = 262144
         permit_foreign_addresses = False
+        proto_cmds = {k: v for k, v in base.proto_cmds.items() if k not in args.refuse}
         use_sendfile = True
         if args.tls_cert:
             certfile = args.tls_cert
             tls_control_required = True
             tls_data_required = True
 
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer(("::1" if args.ipv6 else "127.0.0.1", args.port), Handler)
     server.max_cons = 256
     server.max_cons_per_ip = args.max_cons_per_ip
     print("PORT %d" % server.address[1], flush=True)

@@ -212,6 +212,49 @@ TEST(DnsLookup, ReverseGivesOneLineWithTheOfficialName)
     EXPECT_TRUE(s.DnsResultList().empty());
 }
 
+// ---- reverse lookups of both families ----
+
+namespace {
+
+struct ReverseCase {
+    const char* Name;
+    const char* Address;   // as given
+    int Error;
+    const char* Found;
+};
+
+const ReverseCase kReverse[] = {
+    {"IPv4", "10.1.2.3", 0, "box.test"},
+    {"IPv6", "2001:db8::5", 0, "six.test"},
+    {"IPv6 in brackets", "[2001:db8::5]", 0, "six.test"},
+    {"IPv6 written long", "2001:0db8:0:0:0:0:0:0005", 0, "six.test"},
+    {"IPv6 unknown", "2001:db8::6", 11001, ""},
+};
+
+class ReverseLookup : public testing::TestWithParam<ReverseCase> {};
+
+} // namespace
+
+TEST_P(ReverseLookup, FindsTheNameOfAnAddress)
+{
+    const ReverseCase& t = GetParam();
+    ScopedResolver resolver({}, {{"10.1.2.3", "box.test"}, {"2001:db8::5", "six.test"}});
+    TWSocket s;
+    int done = 0;
+    std::uint16_t error = 0xFFFF;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) {
+        ++done;
+        error = e;
+    };
+    s.ReverseDnsLookup(t.Address);
+    ASSERT_TRUE(PumpUntil([&] { return done > 0; }));
+    EXPECT_EQ(error, t.Error);
+    EXPECT_EQ(s.DnsResult(), t.Found);
+    EXPECT_EQ(s.DnsResultList().size(), *t.Found ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, ReverseLookup, testing::ValuesIn(kReverse));
+
 // A resolver that holds every lookup until released.
 struct HeldResolver {
     ScopedResolver Resolver{{{"slow.test", {"10.0.0.9"}}, {"fast.test", {"10.0.0.8"}}}};

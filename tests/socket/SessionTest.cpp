@@ -420,6 +420,65 @@ TEST(ListenAccept, PairExchangesDataAndKnowsItsPeer)
     EXPECT_EQ(server.State(), wsClosed);
 }
 
+// ---- the local address of a connection, both families ----
+
+namespace {
+
+struct LocalAddrCase {
+    const char* Name;
+    const char* Local;    // as given to SetLocalAddr
+    const char* Stored;   // LocalAddr() afterwards
+    const char* Target;   // 127.0.0.1 or ::1
+    const char* Source;   // the address the peer sees, or "" when Connect fails
+    const char* Error;    // the failure, when Source is ""
+};
+
+const LocalAddrCase kLocalAddrs[] = {
+    {"IPv4 address", "127.0.0.2", "127.0.0.2", "127.0.0.1", "127.0.0.2", ""},
+    {"IPv6 address", "::1", "::1", "::1", "::1", ""},
+    {"bracketed IPv6 address", "[::1]", "::1", "::1", "::1", ""},
+    {"long IPv6 form", "0:0:0:0:0:0:0:1", "::1", "::1", "::1", ""},
+    {"IPv6 any address, IPv4 connection", "::", "::", "127.0.0.1", "127.0.0.1", ""},
+    {"IPv4 default, IPv6 connection", "", "0.0.0.0", "::1", "::1", ""},
+    {"IPv6 address, IPv4 connection", "::1", "::1", "127.0.0.1", "", "LocalAddr ::1 is an IPv6 address, the connection IPv4"},
+};
+
+class LocalAddr : public testing::TestWithParam<LocalAddrCase> {};
+
+} // namespace
+
+TEST_P(LocalAddr, BindsTheSourceOfAConnection)
+{
+    const LocalAddrCase& t = GetParam();
+    const bool six = std::string(t.Target) == "::1";
+    int port = 0;
+    int listenFd = six ? peer::ListenLoopback6(port) : peer::ListenLoopback(port);
+    if (listenFd < 0)
+        GTEST_SKIP() << "no listener on " << t.Target;
+    EventLog log;
+    TWSocket s;
+    log.Attach(s);
+    s.SetLocalAddr(t.Local);
+    EXPECT_EQ(s.LocalAddr(), t.Stored);
+    s.SetAddr(t.Target);
+    s.SetPort(std::to_string(port));
+    if (*t.Source == '\0') {
+        EXPECT_EQ(ErrorOf([&] { s.Connect(); }), t.Error);
+        peer::CloseFd(listenFd);
+        return;
+    }
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return log.Connected > 0; }));
+    EXPECT_EQ(log.ConnectError, 0);
+    int fd = peer::AcceptOne(listenFd);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(peer::PeerAddress(fd), t.Source);
+    peer::CloseFd(fd);
+    peer::CloseFd(listenFd);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, LocalAddr, testing::ValuesIn(kLocalAddrs));
+
 TEST(ListenAccept, AddressInUseIsReportedAndLeaksNothing)
 {
     TWSocket first, second;

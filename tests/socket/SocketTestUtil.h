@@ -118,11 +118,19 @@ public:
             official = it->second;
             return 0;
         });
+        winsock::SetAddr6Resolver([this](const std::string& addr, std::string& official) {
+            auto it = FReverse.find(addr);
+            if (it == FReverse.end())
+                return winsock::WSAHOST_NOT_FOUND;
+            official = it->second;
+            return 0;
+        });
     }
     ~ScopedResolver()
     {
         winsock::SetHostResolver(nullptr);
         winsock::SetAddrResolver(nullptr);
+        winsock::SetAddr6Resolver(nullptr);
     }
     std::vector<std::string> Asked()
     {

@@ -52,6 +52,35 @@ int ListenLoopback(int& port)
     return fd;
 }
 
+int ListenLoopback6(int& port)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof sa;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 8) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(sa.sin6_port);
+    return fd;
+}
+
+std::string PeerAddress(int fd)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return "";
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* addr = ss.ss_family == AF_INET6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6&>(ss).sin6_addr)
+                                                : static_cast<const void*>(&reinterpret_cast<sockaddr_in&>(ss).sin_addr);
+    return ::inet_ntop(ss.ss_family, addr, text, sizeof text) ? text : "";
+}
+
 int AcceptOne(int listenFd, int timeoutMs)
 {
     if (!WaitReadable(listenFd, timeoutMs))

@@ -10,6 +10,10 @@ namespace peer {
 
 // A listening TCP socket on 127.0.0.1 with a port chosen by the system; -1 on failure.
 int ListenLoopback(int& port);
+// The same on ::1; -1 where the system has no IPv6.
+int ListenLoopback6(int& port);
+// The numeric address a connected socket's peer connected from ("127.0.0.2", "::1"), "" on failure.
+std::string PeerAddress(int fd);
 // Waits up to timeoutMs for a connection; the accepted descriptor or -1.
 int AcceptOne(int listenFd, int timeoutMs = 5000);
 // A blocking TCP connection to 127.0.0.1:port; -1 on failure.
