@@ -538,12 +538,15 @@ TEST_P(FtpPrefetch, EachReplyGoesToItsCommandAndTheFilesArrive)
         }
         ASSERT_TRUE(r.WaitDone(before + 1)) << Join(r.Display);
         EXPECT_EQ(r.Done.back().second, 0) << c.LastReply() << "\n" << Join(r.Display);
-        if (op == PrefetchOp::TypeA)
+        if (op == PrefetchOp::TypeA) {
             EXPECT_EQ(c.LastReply(), "200 Type set to A");
-        if (op == PrefetchOp::Pwd)
+        }
+        if (op == PrefetchOp::Pwd) {
             EXPECT_EQ(c.LastReply(), "257 \"/\" is current");
-        if (op == PrefetchOp::Quit)
+        }
+        if (op == PrefetchOp::Quit) {
             EXPECT_EQ(c.LastReply(), "221 Bye");
+        }
     }
     EXPECT_EQ(testsrv::ReadFile(TempPath("prefetch-a")), "aa");
     EXPECT_EQ(testsrv::ReadFile(TempPath("prefetch-b")), expectB);

@@ -256,10 +256,11 @@ TEST_P(RealServer, DownloadsInARowAskForTheNextDataPortWhileTheLastEnds)
     // vsftpd answers 226 only once the client has closed the data connection, so each next
     // PASV goes out before it (one per file, one unused at the end); pyftpdlib may answer
     // first, and a PASV after the 226 gains nothing, so none is sent early.
-    if (GetParam() == "vsftpd")
+    if (GetParam() == "vsftpd") {
         EXPECT_EQ(pasv, files + 1) << Join(FRec.Display);
-    else
+    } else {
         EXPECT_TRUE(pasv == files || pasv == files + 1) << Join(FRec.Display);
+    }
 }
 
 TEST_P(RealServer, ListAndNlst)
