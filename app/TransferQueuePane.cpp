@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <set>
+#include <vector>
 
 using namespace transfer;
 
@@ -189,14 +190,33 @@ QString TTransferQueuePane::ProgressText() const
 
 void TTransferQueuePane::Refresh()
 {
-    // Rows of items the queue no longer holds go.
+    // Rows of items the queue no longer holds go. Each single removal costs the tree a
+    // search through its rows, so many go at once: all rows are taken out in one step and
+    // the ones kept put back in one step (the selection goes with them).
+    std::vector<QTreeWidgetItem*> gone;
     for (auto it = FRows.begin(); it != FRows.end();) {
         if (!Queue.Find(it.key())) {
-            delete it.value();
+            gone.push_back(it.value());
             it = FRows.erase(it);
         } else {
             ++it;
         }
+    }
+    if (gone.size() > 16) {
+        QTreeWidgetItem* root = lvQueue->invisibleRootItem();
+        QList<QTreeWidgetItem*> rows = root->takeChildren();
+        QList<QTreeWidgetItem*> keep;
+        keep.reserve(FRows.size());
+        for (QTreeWidgetItem* row : rows) {
+            if (FRows.contains(row->data(0, Qt::UserRole).value<quint64>()))
+                keep.append(row);
+            else
+                delete row;
+        }
+        root->addChildren(keep);
+    } else {
+        for (QTreeWidgetItem* row : gone)
+            delete row;
     }
     TQueueProgress p = Queue.Progress();
     pbQueue->setValue(p.TotalBytes > 0 ? int(p.DoneBytes * 100 / p.TotalBytes) : 0);

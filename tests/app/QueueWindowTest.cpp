@@ -193,3 +193,36 @@ TEST_F(QueueWindowTest, ClosingWithWorkLeftAsksAndTheQueueComesBack)
     EXPECT_FALSE(Queue().Active());
     EXPECT_FALSE(Exists(BytesFromText(Main().QueuePath)));
 }
+
+TEST_F(QueueWindowTest, RemovedItemsLeaveTheListAndTheRestKeepTheirOrder)
+{
+    Queue().Stop();
+    for (int i = 0; i < 60; ++i)
+        Queue().AddUploadFile(Local + "/f" + std::to_string(i), "/up/f" + std::to_string(i));
+    QTreeWidget* list = Main().QueuePane->lvQueue;
+    auto rowsMatchTheQueue = [&] {
+        std::vector<std::string> rows, items;
+        for (int r = 0; r < list->topLevelItemCount(); ++r)
+            rows.push_back(list->topLevelItem(r)->text(qcolRemote).toStdString());
+        for (const TTransferItem* i : Queue().Items())
+            items.push_back(i->Remote);
+        EXPECT_EQ(rows, items);
+    };
+    ASSERT_EQ(list->topLevelItemCount(), 60);
+    // Many at once (every item but each third), then a few picked in the list.
+    std::vector<std::uint64_t> ids;
+    for (const TTransferItem* i : Queue().Items())
+        ids.push_back(i->Id);
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        if (k % 3 != 0)
+            Queue().Remove(ids[k]);
+    QTest::mouseClick(Main().QueuePane->btnQueueClear, Qt::LeftButton);
+    EXPECT_EQ(list->topLevelItemCount(), 20);
+    rowsMatchTheQueue();
+    list->topLevelItem(1)->setSelected(true);
+    list->topLevelItem(7)->setSelected(true);
+    Main().QueuePane->RemoveSelected();
+    EXPECT_EQ(list->topLevelItemCount(), 18);
+    rowsMatchTheQueue();
+    EXPECT_EQ(list->topLevelItem(1)->text(qcolRemote), "/up/f6");
+}
