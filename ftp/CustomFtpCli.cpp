@@ -797,6 +797,7 @@ void TCustomFtpCli::Open()
     // Every session negotiates its own protection.
     FTlsActive = false;
     FProtP = false;
+    FKernelTlsNoted = false;
     FTlsHandshaking = false;
     FGreetingHeld = false;
     FTlsCertificate = TSslCertificateInfo{};

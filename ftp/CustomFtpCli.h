@@ -764,6 +764,8 @@ protected:
     // downloads (kept for the engine's life) and the file offset of sendfile uploads.
     bool FZeroCopy = false;
     TFtpDataPath FDataPath = ftpPathCopying;
+    bool FKernelTlsNote = false;    // this transfer logs why it copies (first of the session)
+    bool FKernelTlsNoted = false;
     platform::TSplicePipe FSplicePipe;
     std::int64_t FSendOffset = -1;
 

@@ -2,6 +2,10 @@
 // certificate decision, PBSZ 0 / PROT P after the login, and TLS on the data connections.
 #include "ftp/CustomFtpCli.h"
 
+#include "platform/ZeroCopy.h"
+
+#include <cstring>
+
 namespace {
 
 // "TLSv1.3" as users read it: "TLS 1.3".
@@ -302,6 +306,17 @@ void TCustomFtpCli::DataTlsDone(std::uint16_t Error)
             return;
         CloseDataSocket();
         return;
+    }
+    if (FKernelTlsNote) {
+        // Once per session: why an encrypted file transfer copies its bytes.
+        FKernelTlsNote = false;
+        FKernelTlsNoted = true;
+        int err = platform::KernelTlsProbe();
+        NotifyDisplay(err != 0 ? "! TLS data: copying path, this system offers no kernel TLS ("
+                                     + std::string(std::strerror(err)) + ")"
+                               : std::string("! TLS data: copying path, kernel TLS is not used for data connections"));
+        if (!*alive)
+            return;
     }
     if (FDataStep == 2 && FFirstReply) {
         FStartTime = platform::GetTickCount64();

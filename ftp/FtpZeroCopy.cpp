@@ -28,10 +28,14 @@ bool TCustomFtpCli::ZeroCopyAllowed(bool Upload)
         return false;   // the listing is cut into lines for OnDisplayFile
     if (!Upload && FDataCommand != "RETR")
         return false;   // listings are counted against their bound as they come
-    if (FProtP)
-        return false;   // encrypted data connections: the bytes on the wire are not the file's
     if (!platform::ZeroCopyEnabled())
         return false;   // switched off for this process (OMBREX_ZEROCOPY=off)
+    if (FProtP) {
+        // Encrypted data connections: the bytes on the wire are not the file's. The log
+        // says so once the data connection's TLS is up.
+        FKernelTlsNote = !FKernelTlsNoted;
+        return false;
+    }
     if (!Upload && !FSplicePipe.Open(kSplicePipeBytes))
         return false;
     return true;
@@ -39,6 +43,7 @@ bool TCustomFtpCli::ZeroCopyAllowed(bool Upload)
 
 void TCustomFtpCli::BeginDataPath(bool Upload)
 {
+    FKernelTlsNote = false;
     FZeroCopy = ZeroCopyAllowed(Upload);
     FDataPath = FZeroCopy ? ftpPathZeroCopy : ftpPathCopying;
     FSendOffset = -1;

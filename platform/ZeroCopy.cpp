@@ -3,6 +3,9 @@
 #include "platform/ZeroCopy.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
@@ -143,6 +146,38 @@ long PipeWrite(int PipeFd, const void* Data, std::size_t Len)
         done += std::size_t(n);
     }
     return long(done);
+}
+
+int KernelTlsProbe()
+{
+    static const int result = [] {
+        // The upper-layer protocol can only be set on an established connection, and it
+        // stays on the socket: the probe uses a throwaway pair, never a data connection.
+        int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0)
+            return errno;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        int err = 0, client = -1, server = -1;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 1) != 0
+            || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            err = errno;
+        if (!err && (client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0)
+            err = errno;
+        if (!err && ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            err = errno;
+        if (!err && (server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) < 0)
+            err = errno;
+        if (!err && ::setsockopt(client, IPPROTO_TCP, TCP_ULP, "tls", 3) != 0)
+            err = errno;
+        for (int fd : {server, client, listener})
+            if (fd >= 0)
+                ::close(fd);
+        return err;
+    }();
+    return result;
 }
 
 bool ZeroCopyUnsupported(int Err)

@@ -30,6 +30,11 @@ long SpliceCall(TZeroCopyCall Call, int FdIn, int FdOut, std::size_t Len, unsign
 // sendfile() from InFd at *Offset (advanced) with the injected failure, if any.
 long SendFileCall(int OutFd, int InFd, std::int64_t* Offset, std::size_t Count);
 
+// Whether this system could carry TLS records in the kernel (the "tls" upper-layer protocol
+// on TCP sockets), probed once per process on a loopback connection of its own: 0 when it
+// can, else the errno of the refusal (ENOENT: the kernel has no tls module).
+int KernelTlsProbe();
+
 // Writes all Len bytes into the pipe PipeFd (which must have room for them); the count, or
 // -1 with errno set.
 long PipeWrite(int PipeFd, const void* Data, std::size_t Len);

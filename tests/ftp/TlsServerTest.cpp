@@ -6,9 +6,12 @@
 #include "servers/PeerPolicy.h"
 #include "servers/TestCertificates.h"
 
+#include "platform/ZeroCopy.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -170,6 +173,7 @@ TEST_P(FtpsServer, LoginListUploadDownloadAndResumeByteForByte)
     s.Ftp.SetHostFileName(dir + name);
     ASSERT_EQ(s.Run([&] { s.Ftp.Get(); }), 0) << Join(s.Rec.Display);
     EXPECT_EQ(testsrv::ReadFile(back), content);
+    EXPECT_EQ(s.Ftp.DataPath(), ftpPathCopying);
 
     // Resumed download: the first third is there already.
     ASSERT_TRUE(testsrv::WriteFile(back, content.substr(0, content.size() / 3)));
@@ -188,9 +192,18 @@ TEST_P(FtpsServer, LoginListUploadDownloadAndResumeByteForByte)
     }
     ASSERT_EQ(s.Run([&] { s.Ftp.Pwd(); }), 0) << Join(s.Rec.Display);
     EXPECT_EQ(s.Ftp.LastReply().substr(0, 4), "257 ");
-    int pasv = 0;
-    for (const auto& line : s.Rec.Display)
+    int pasv = 0, copyNotes = 0;
+    for (const auto& line : s.Rec.Display) {
         pasv += line == "> PASV";
+        copyNotes += line.rfind("! TLS data: copying path", 0) == 0;
+    }
+    // Why encrypted files copy is said once per session, with what the system answered.
+    EXPECT_EQ(copyNotes, 1) << Join(s.Rec.Display);
+    int ktls = platform::KernelTlsProbe();
+    EXPECT_TRUE(s.Rec.Displayed(ktls != 0 ? "! TLS data: copying path, this system offers no kernel TLS ("
+                                                + std::string(std::strerror(ktls)) + ")"
+                                          : "! TLS data: copying path, kernel TLS is not used for data connections"))
+        << Join(s.Rec.Display);
     // vsftpd answers only once the data connection is closed: each next PASV goes out early.
     if (GetParam().Passive && std::string(GetParam().Kind) != "pyftpdlib") {
         EXPECT_EQ(pasv, 8) << Join(s.Rec.Display);

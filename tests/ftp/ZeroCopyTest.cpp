@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <sstream>
 
 using namespace ftptest;
 
@@ -528,3 +529,21 @@ INSTANTIATE_TEST_SUITE_P(Paths, FormerBugs,
                          testing::Values(ModeCase{"ZeroCopy", "", ftpPathZeroCopy},
                                          ModeCase{"Copying", "off", ftpPathCopying}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- kernel TLS ----
+
+TEST(KernelTls, TheProbeAgreesWithTheKernelsListOfUpperLayerProtocols)
+{
+    // Setting the protocol loads the tls module where the system has one; afterwards the
+    // kernel lists it exactly when the probe found it.
+    int err = platform::KernelTlsProbe();
+    std::string available = testsrv::ReadFile("/proc/sys/net/ipv4/tcp_available_ulp");
+    if (available.empty())
+        GTEST_SKIP() << "the kernel lists no upper-layer protocols";
+    std::istringstream names(available);
+    bool listed = false;
+    for (std::string name; names >> name;)
+        listed = listed || name == "tls";
+    EXPECT_EQ(err == 0, listed) << "probe: " << std::strerror(err) << ", listed: " << available;
+    EXPECT_EQ(platform::KernelTlsProbe(), err);   // probed once per process
+}
