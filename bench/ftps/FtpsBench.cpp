@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -33,6 +34,7 @@ constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 struct Sample {
     double Wall = 0;
     double Cpu = 0;
+    double ServerBusy = 0;   // the server's CPU time during the run, per cent of the run's wall time
     bool Ok = false;
 };
 
@@ -149,7 +151,10 @@ int main(int argc, char** argv)
     for (int run = 0; run < runs; ++run) {
         for (const Tool& tool : tools) {
             ::unlink(local.c_str());
+            double before = testsrv::VsftpdCpuSeconds();
             Sample d = Run(tool.Download);
+            ::usleep(200 * 1000);   // the session process ends and is reaped
+            d.ServerBusy = d.Wall > 0 ? 100.0 * (testsrv::VsftpdCpuSeconds() - before) / d.Wall : 0;
             d.Ok = d.Ok && FileSize(local) == bytes;
             down[tool.Name].push_back(d);
             std::fprintf(stderr, "run %d %-5s %.2fs%s\n", run + 1, tool.Name.c_str(), d.Wall, d.Ok ? "" : " FAILED");
@@ -158,10 +163,11 @@ int main(int argc, char** argv)
 
     std::printf("File: %lld MiB over explicit FTPS from vsftpd on localhost (RAM), passive, %d runs per tool%s\n",
                 mib, runs, pinned ? ", server on CPU 0, clients on CPU 1" : " (not pinned)");
-    std::printf("%-6s %12s %14s %8s\n", "tool", "median MB/s", "CPU s per GiB", "failures");
+    std::printf("%-6s %12s %10s %14s %16s %8s\n", "tool", "median MB/s", "best MB/s", "CPU s per GiB",
+                "server CPU", "failures");
     std::map<std::string, std::pair<double, double>> med;
     for (const Tool& tool : tools) {
-        std::vector<double> rates, cpus;
+        std::vector<double> rates, cpus, busy;
         int failures = 0;
         for (const Sample& s : down[tool.Name]) {
             if (!s.Ok) {
@@ -170,10 +176,12 @@ int main(int argc, char** argv)
             }
             rates.push_back(double(bytes) / s.Wall / 1e6);
             cpus.push_back(s.Cpu / (double(bytes) / kGiB));
+            busy.push_back(s.ServerBusy);
         }
         med[tool.Name] = {Median(rates), Median(cpus)};
-        std::printf("%-6s %12.1f %14.3f %8d\n", tool.Name.c_str(), med[tool.Name].first, med[tool.Name].second,
-                    failures);
+        double best = rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
+        std::printf("%-6s %12.1f %10.1f %14.3f %15.0f%% %8d\n", tool.Name.c_str(), med[tool.Name].first, best,
+                    med[tool.Name].second, Median(busy), failures);
     }
     for (const char* peer : {"curl", "lftp"}) {
         auto o = med["oftp"], p = med[peer];

@@ -37,8 +37,10 @@ struct Sample {
     double Wall = 0;
     double Cpu = 0;
     long MaxRssKiB = 0;
+    double ServerBusy = 0;   // the server's CPU time during the run, per cent of its wall time
     bool Ok = false;
 };
+
 
 // Pins the calling process (and what it starts from now on) to one processor.
 bool PinTo(int cpu)
@@ -93,6 +95,16 @@ Sample Run(const std::vector<std::string>& argv, const std::vector<std::string>&
     s.Cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     s.MaxRssKiB = ru.ru_maxrss;
     s.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return s;
+}
+
+// Runs argv and adds how busy the server was meanwhile.
+Sample RunMeasured(const std::vector<std::string>& argv, const std::vector<std::string>& Env)
+{
+    double before = testsrv::VsftpdCpuSeconds();
+    Sample s = Run(argv, Env);
+    ::usleep(200 * 1000);   // the session process ends and is reaped
+    s.ServerBusy = s.Wall > 0 ? 100.0 * (testsrv::VsftpdCpuSeconds() - before) / s.Wall : 0;
     return s;
 }
 
@@ -198,12 +210,12 @@ int main(int argc, char** argv)
     for (int run = 0; run < runs; ++run) {
         for (const Tool& tool : tools) {
             ::unlink(local.c_str());
-            Sample d = Run(tool.Download(), tool.Env);
+            Sample d = RunMeasured(tool.Download(), tool.Env);
             d.Ok = d.Ok && FileSize(local) == bytes;
             down[tool.Name].push_back(d);
             std::string remote = "/upload/up-" + tool.Name + ".bin";
             ::unlink(server->LocalPath(remote).c_str());
-            Sample u = Run(tool.Upload(remote), tool.Env);
+            Sample u = RunMeasured(tool.Upload(remote), tool.Env);
             u.Ok = u.Ok && FileSize(server->LocalPath(remote)) == bytes;
             up[tool.Name].push_back(u);
             ::unlink(server->LocalPath(remote).c_str());
@@ -214,8 +226,8 @@ int main(int argc, char** argv)
 
     std::printf("File: %lld MiB from vsftpd on 127.0.0.1 (RAM-backed), passive mode, %d runs per tool, %s\n", mib,
                 runs, gPinned ? "server on CPU 0, clients on CPU 1" : "not pinned");
-    std::printf("%-9s %-9s %12s %10s %10s %10s %8s\n", "tool", "direction", "median MB/s", "best MB/s", "CPU s/GiB",
-                "best CPU", "failures");
+    std::printf("%-9s %-9s %12s %10s %10s %10s %11s %8s\n", "tool", "direction", "median MB/s", "best MB/s",
+                "CPU s/GiB", "best CPU", "server CPU", "failures");
     struct Figures {
         double Median = 0, Best = 0, Cpu = 0, BestCpu = 0;
     };
@@ -224,7 +236,7 @@ int main(int argc, char** argv)
     for (const char* dir : {"download", "upload"}) {
         auto& table = std::string(dir) == "download" ? down : up;
         for (const Tool& tool : tools) {
-            std::vector<double> rates, cpus;
+            std::vector<double> rates, cpus, busy;
             int failures = 0;
             for (const Sample& s : table[tool.Name]) {
                 if (!s.Ok) {
@@ -233,13 +245,14 @@ int main(int argc, char** argv)
                 }
                 rates.push_back(double(bytes) / s.Wall / 1e6);
                 cpus.push_back(s.Cpu / (double(bytes) / kGiB));
+                busy.push_back(s.ServerBusy);
                 if (tool.Name == "oftp")
                     oftpRss = std::max(oftpRss, s.MaxRssKiB);
             }
             Figures f{Median(rates), Best(rates, true), Median(cpus), Best(cpus, false)};
             fig[dir][tool.Name] = f;
-            std::printf("%-9s %-9s %12.1f %10.1f %10.3f %10.3f %8d\n", tool.Name.c_str(), dir, f.Median, f.Best, f.Cpu,
-                        f.BestCpu, failures);
+            std::printf("%-9s %-9s %12.1f %10.1f %10.3f %10.3f %10.0f%% %8d\n", tool.Name.c_str(), dir, f.Median,
+                        f.Best, f.Cpu, f.BestCpu, Median(busy), failures);
         }
     }
     // The goal is judged on best runs: medians of one binary scatter widely on a shared machine.

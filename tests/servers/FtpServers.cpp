@@ -290,6 +290,51 @@ void RemoveTree(const std::string& path)
     }
 }
 
+double VsftpdCpuSeconds()
+{
+    double total = 0;
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return 0;
+    auto comm = [](const std::string& pid) {
+        std::string name;
+        if (FILE* f = std::fopen(("/proc/" + pid + "/comm").c_str(), "r")) {
+            char buf[64] = "";
+            if (std::fgets(buf, sizeof buf, f))
+                name = buf;
+            std::fclose(f);
+        }
+        return name;
+    };
+    while (dirent* e = ::readdir(proc)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || comm(e->d_name) != "vsftpd\n")
+            continue;
+        FILE* f = std::fopen((std::string("/proc/") + e->d_name + "/stat").c_str(), "r");
+        if (!f)
+            continue;
+        char buf[1024] = "";
+        std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[n] = '\0';
+        const char* p = std::strrchr(buf, ')');
+        if (!p)
+            continue;
+        char state = 0;
+        long ppid = 0;
+        unsigned long long v[14] = {};
+        // After the name: state, ppid, then fields 5 to 17 (utime is 14, cstime 17).
+        if (std::sscanf(p + 2, "%c %ld %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &ppid,
+                        &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11], &v[12])
+            < 15)
+            continue;
+        if (comm(std::to_string(ppid)) == "vsftpd\n")
+            continue;   // a session: counted in its listener once reaped
+        total += double(v[9] + v[10] + v[11] + v[12]) / double(::sysconf(_SC_CLK_TCK));
+    }
+    ::closedir(proc);
+    return total;
+}
+
 bool ProcessAlive(int pid)
 {
     if (pid <= 0)

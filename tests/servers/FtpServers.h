@@ -78,6 +78,11 @@ std::string MakeTempDir(const std::string& prefix);
 // Removes a folder tree.
 void RemoveTree(const std::string& path);
 
+// CPU seconds of the running vsftpd's process tree so far: its listener's own and those of
+// the session processes it has reaped (for benchmarks: a run's share near its wall time
+// means the server's processor was the limit).
+double VsftpdCpuSeconds();
+
 // Server processes run in process groups of their own (pid = group id).
 // True while the child pid runs (reaps it once it has ended).
 bool ProcessAlive(int pid);
