@@ -142,6 +142,7 @@ TEST(OftpTls, TransfersThroughSocksCarryOnlyCiphertext)
     std::vector<Case> cases;
     cases.push_back({"microsocks 5", testsrv::StartMicrosocks(), "--socks5"});
     cases.push_back({"dante 4", testsrv::StartDante(), "--socks4"});
+    cases.push_back({"relay 4A", testsrv::StartSocks4aRelay(), "--socks4a"});
     cases.push_back({"no proxy", nullptr, ""});
     for (auto& t : cases) {
         SCOPED_TRACE(t.Name);
@@ -166,6 +167,11 @@ TEST(OftpTls, TransfersThroughSocksCarryOnlyCiphertext)
         r = RunOftp(get);
         ASSERT_EQ(r.Status, 0) << r.Err;
         EXPECT_TRUE(testsrv::ReadFile(back) == content);
+        if (t.Option == "--socks4a") {
+            // 4A: the proxy resolved the name, for the control connection and the data ones.
+            EXPECT_NE(t.Proxy->Log().find("CONNECT localhost " + std::to_string(server->Port())), std::string::npos)
+                << t.Proxy->Log();
+        }
     }
     testsrv::RemoveTree(local);
 }

@@ -118,6 +118,30 @@ std::unique_ptr<ProxyServer> StartDante()
         });
 }
 
+std::unique_ptr<ProxyServer> StartSocks4aRelay()
+{
+    const char* python = "/usr/bin/python3";
+    if (access(python, X_OK) != 0)
+        return nullptr;
+    std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/socks4a_relay.py";
+    return StartWithRetries(
+        [&](ProxyServer& s, std::uint16_t port, std::vector<std::string>& argv) {
+            argv = {python, script, "--port", std::to_string(port), "--log", s.FLogFile};
+            return true;
+        },
+        [](ProxyServer& s, int pid, std::uint16_t port) {
+            s.FPid = pid;
+            s.FPort = port;
+        },
+        [] {
+            std::unique_ptr<ProxyServer> s(new ProxyServer);
+            s->FName = "socks4a-relay";
+            s->FTempDir = MakeTempDir("ombrex-socks4a");
+            s->FLogFile = s->FTempDir + "/relay.log";
+            return s;
+        });
+}
+
 std::unique_ptr<ProxyServer> StartMicrosocks(const std::string& user, const std::string& password)
 {
     const char* binary = "/usr/bin/microsocks";

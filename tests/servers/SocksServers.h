@@ -18,7 +18,7 @@ public:
 
     // The loopback port the proxy listens on.
     std::uint16_t Port() const { return FPort; }
-    // "dante", "microsocks" or "ftp-proxy".
+    // "dante", "microsocks", "socks4a-relay" or "ftp-proxy".
     const std::string& Name() const { return FName; }
     // The credentials the proxy asks for (empty when it asks for none).
     const std::string& User() const { return FUser; }
@@ -33,6 +33,7 @@ public:
 private:
     ProxyServer() = default;
     friend std::unique_ptr<ProxyServer> StartDante();
+    friend std::unique_ptr<ProxyServer> StartSocks4aRelay();
     friend std::unique_ptr<ProxyServer> StartMicrosocks(const std::string&, const std::string&);
     friend std::unique_ptr<ProxyServer> StartFtpProxy(std::uint16_t, const std::string&);
     int FPid = -1;
@@ -49,6 +50,11 @@ private:
 // 0.0.0.1 for an address and refuses with status 91). Null when it cannot run here (it
 // needs root to switch to its unprivileged user).
 std::unique_ptr<ProxyServer> StartDante();
+
+// Starts our own SOCKS 4A relay (socks4a_relay.py): it resolves the host name the client
+// hands it, and its log holds one "CONNECT host port" line per request. Null when python3
+// cannot run here.
+std::unique_ptr<ProxyServer> StartSocks4aRelay();
 
 // Starts microsocks (/usr/bin/microsocks), a SOCKS 5 proxy; with a user name it demands
 // user/password login with these credentials. Null when it cannot run here.
