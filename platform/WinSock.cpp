@@ -489,18 +489,23 @@ int ResolveAddrInfo(const std::string& name, int family, std::vector<std::string
     return SystemAddrInfoResolver(name, family, addresses);
 }
 
+// The registered name of an address (a reverse lookup); 0 or the Winsock error.
+int NameOfAddress(const ::sockaddr* Address, ::socklen_t Len, std::string& official)
+{
+    char host[NI_MAXHOST];
+    int r = ::getnameinfo(Address, Len, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (r != 0)
+        return ResolverErrorToWinsock(r);
+    official = host;
+    return 0;
+}
+
 int SystemAddrResolver(u_long address, std::string& official)
 {
     ::sockaddr_in sa{};
     sa.sin_family = sys::kAfInet;
     sa.sin_addr.s_addr = address;
-    char host[NI_MAXHOST];
-    int r = ::getnameinfo(reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa, host, sizeof host,
-                          nullptr, 0, NI_NAMEREQD);
-    if (r != 0)
-        return ResolverErrorToWinsock(r);
-    official = host;
-    return 0;
+    return NameOfAddress(reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa, official);
 }
 
 int ResolveHost(const std::string& name, std::string& official, std::vector<u_long>& addresses)
@@ -518,13 +523,7 @@ int SystemAddr6Resolver(const unsigned char (&address)[16], std::string& officia
     ::sockaddr_in6 sa{};
     sa.sin6_family = sys::kAfInet6;
     std::memcpy(&sa.sin6_addr, address, sizeof address);
-    char host[NI_MAXHOST];
-    int r = ::getnameinfo(reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa, host, sizeof host,
-                          nullptr, 0, NI_NAMEREQD);
-    if (r != 0)
-        return ResolverErrorToWinsock(r);
-    official = host;
-    return 0;
+    return NameOfAddress(reinterpret_cast<const ::sockaddr*>(&sa), sizeof sa, official);
 }
 
 int ResolveAddr6(const unsigned char (&address)[16], std::string& official)

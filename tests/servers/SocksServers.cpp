@@ -36,28 +36,43 @@ int Spawn(const std::vector<std::string>& argv, const std::string& outFile)
     _exit(127);
 }
 
-// Writes a configuration made for a fresh port and starts the proxy; a few tries, as
-// another process may take the port between the choice and the bind.
-std::unique_ptr<ProxyServer> StartWithRetries(
-    const std::function<bool(ProxyServer&, std::uint16_t port, std::vector<std::string>& argv)>& prepare,
-    const std::function<void(ProxyServer&, int pid, std::uint16_t port)>& started,
-    const std::function<std::unique_ptr<ProxyServer>()>& create)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        std::unique_ptr<ProxyServer> server = create();
-        std::uint16_t port = FreeLoopbackPort();
-        std::vector<std::string> argv;
-        if (port == 0 || !prepare(*server, port, argv))
-            return nullptr;
-        int pid = Spawn(argv, "");
-        started(*server, pid, port);
-        if (WaitUntilAccepting(pid, port))
-            return server;
-    }
-    return nullptr;
-}
-
 } // namespace
+
+// Makes proxy objects and starts their processes (a friend of ProxyServer).
+struct ProxyFactory {
+    // A proxy object with its temporary folder (and the name of its log file there, if any).
+    static std::unique_ptr<ProxyServer> New(const std::string& Name, const std::string& TempPrefix,
+                                            const std::string& LogName)
+    {
+        std::unique_ptr<ProxyServer> s(new ProxyServer);
+        s->FName = Name;
+        s->FTempDir = MakeTempDir(TempPrefix);
+        if (!LogName.empty())
+            s->FLogFile = s->FTempDir + "/" + LogName;
+        return s;
+    }
+
+    // Writes a configuration made for a fresh port and starts the proxy; a few tries, as
+    // another process may take the port between the choice and the bind.
+    static std::unique_ptr<ProxyServer> Start(
+        const std::function<bool(ProxyServer&, std::uint16_t port, std::vector<std::string>& argv)>& prepare,
+        const std::function<std::unique_ptr<ProxyServer>()>& create)
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::unique_ptr<ProxyServer> server = create();
+            std::uint16_t port = FreeLoopbackPort();
+            std::vector<std::string> argv;
+            if (port == 0 || !prepare(*server, port, argv))
+                return nullptr;
+            int pid = Spawn(argv, "");
+            server->FPid = pid;
+            server->FPort = port;
+            if (WaitUntilAccepting(pid, port))
+                return server;
+        }
+        return nullptr;
+    }
+};
 
 ProxyServer::~ProxyServer()
 {
@@ -86,7 +101,7 @@ std::unique_ptr<ProxyServer> StartDante()
     const char* binary = "/usr/sbin/danted";
     if (access(binary, X_OK) != 0 || geteuid() != 0)
         return nullptr;
-    return StartWithRetries(
+    return ProxyFactory::Start(
         [&](ProxyServer& s, std::uint16_t port, std::vector<std::string>& argv) {
             std::string conf = s.FTempDir + "/danted.conf";
             std::ostringstream c;
@@ -105,17 +120,7 @@ std::unique_ptr<ProxyServer> StartDante()
             argv = {binary, "-f", conf, "-N", "1"};
             return true;
         },
-        [](ProxyServer& s, int pid, std::uint16_t port) {
-            s.FPid = pid;
-            s.FPort = port;
-        },
-        [] {
-            std::unique_ptr<ProxyServer> s(new ProxyServer);
-            s->FName = "dante";
-            s->FTempDir = MakeTempDir("ombrex-dante");
-            s->FLogFile = s->FTempDir + "/danted.log";
-            return s;
-        });
+        [] { return ProxyFactory::New("dante", "ombrex-dante", "danted.log"); });
 }
 
 std::unique_ptr<ProxyServer> StartSocks4aRelay()
@@ -124,22 +129,12 @@ std::unique_ptr<ProxyServer> StartSocks4aRelay()
     if (access(python, X_OK) != 0)
         return nullptr;
     std::string script = std::string(OMBREX_SOURCE_DIR) + "/tests/servers/socks4a_relay.py";
-    return StartWithRetries(
+    return ProxyFactory::Start(
         [&](ProxyServer& s, std::uint16_t port, std::vector<std::string>& argv) {
             argv = {python, script, "--port", std::to_string(port), "--log", s.FLogFile};
             return true;
         },
-        [](ProxyServer& s, int pid, std::uint16_t port) {
-            s.FPid = pid;
-            s.FPort = port;
-        },
-        [] {
-            std::unique_ptr<ProxyServer> s(new ProxyServer);
-            s->FName = "socks4a-relay";
-            s->FTempDir = MakeTempDir("ombrex-socks4a");
-            s->FLogFile = s->FTempDir + "/relay.log";
-            return s;
-        });
+        [] { return ProxyFactory::New("socks4a-relay", "ombrex-socks4a", "relay.log"); });
 }
 
 std::unique_ptr<ProxyServer> StartMicrosocks(const std::string& user, const std::string& password)
@@ -147,7 +142,7 @@ std::unique_ptr<ProxyServer> StartMicrosocks(const std::string& user, const std:
     const char* binary = "/usr/bin/microsocks";
     if (access(binary, X_OK) != 0)
         return nullptr;
-    return StartWithRetries(
+    return ProxyFactory::Start(
         [&](ProxyServer& s, std::uint16_t port, std::vector<std::string>& argv) {
             argv = {binary, "-i", "127.0.0.1", "-p", std::to_string(port)};
             if (!user.empty()) {
@@ -157,16 +152,7 @@ std::unique_ptr<ProxyServer> StartMicrosocks(const std::string& user, const std:
             }
             return true;
         },
-        [](ProxyServer& s, int pid, std::uint16_t port) {
-            s.FPid = pid;
-            s.FPort = port;
-        },
-        [] {
-            std::unique_ptr<ProxyServer> s(new ProxyServer);
-            s->FName = "microsocks";
-            s->FTempDir = MakeTempDir("ombrex-microsocks");
-            return s;
-        });
+        [] { return ProxyFactory::New("microsocks", "ombrex-microsocks", ""); });
 }
 
 std::unique_ptr<ProxyServer> StartFtpProxy(std::uint16_t destinationPort, const std::string& destinationAddress)
@@ -174,7 +160,7 @@ std::unique_ptr<ProxyServer> StartFtpProxy(std::uint16_t destinationPort, const 
     const char* binary = "/usr/sbin/ftp-proxy";
     if (access(binary, X_OK) != 0)
         return nullptr;
-    return StartWithRetries(
+    return ProxyFactory::Start(
         [&](ProxyServer& s, std::uint16_t port, std::vector<std::string>& argv) {
             std::string conf = s.FTempDir + "/ftp-proxy.conf";
             std::ostringstream c;
@@ -195,17 +181,7 @@ std::unique_ptr<ProxyServer> StartFtpProxy(std::uint16_t destinationPort, const 
             argv = {binary, "-d", "-n", "-f", conf};
             return true;
         },
-        [](ProxyServer& s, int pid, std::uint16_t port) {
-            s.FPid = pid;
-            s.FPort = port;
-        },
-        [] {
-            std::unique_ptr<ProxyServer> s(new ProxyServer);
-            s->FName = "ftp-proxy";
-            s->FTempDir = MakeTempDir("ombrex-ftp-proxy");
-            s->FLogFile = s->FTempDir + "/ftp-proxy.log";
-            return s;
-        });
+        [] { return ProxyFactory::New("ftp-proxy", "ombrex-ftp-proxy", "ftp-proxy.log"); });
 }
 
 } // namespace testsrv

@@ -32,6 +32,7 @@ public:
 
 private:
     ProxyServer() = default;
+    friend struct ProxyFactory;
     friend std::unique_ptr<ProxyServer> StartDante();
     friend std::unique_ptr<ProxyServer> StartSocks4aRelay();
     friend std::unique_ptr<ProxyServer> StartMicrosocks(const std::string&, const std::string&);
