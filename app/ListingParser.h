@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -69,8 +70,15 @@ public:
     TRemoteRowBuilder();
     // The row of one listing entry.
     TFileListItem Build(const TListingEntry& entry);
+    // The same row appended to compact rows.
+    void Append(const TListingEntry& entry, TCompactFileRows& rows);
 
 private:
+    // Caption and shared texts (type, attributes, time) of a row; returns its image.
+    int Parts(const TListingEntry& entry, QString& caption, QString (&texts)[3]);
+
+    QString FCaption;   // reused: its buffer serves row after row
+    QString FDirectory;
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
     std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text
@@ -115,11 +123,14 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
 std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending = false);
 // The same over rows not yet in a model (any thread).
 std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending = false);
+// The same over compact rows (any thread); empty when cancel is set meanwhile.
+std::vector<int> RemoteSortOrder(const TCompactFileRows& rows, int column, bool descending = false,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 // The rows of one listing, ".." first, in the order of the sort column, and the lines not
 // understood (the last 101 of them, with their count). Needs no window: runs on any thread.
 struct TRemoteListing {
-    std::vector<TFileListItem> Rows;
+    std::shared_ptr<TCompactFileRows> Rows;
     std::vector<std::string> InvalidLines;
     std::size_t InvalidCount = 0;
 };

@@ -44,13 +44,14 @@ void TMainWindow::ShowRemoteListing(TRemoteListing listing)
 {
     TFileListModel* model = lvRemoteDir->Model();
     FillingRemoteList = true;
-    std::vector<TFileListItem> old = model->Replace(std::move(listing.Rows));
+    if (!listing.Rows)
+        listing.Rows = std::make_shared<TCompactFileRows>();
+    TFileListModel::TReleased old = model->ReplaceCompact(std::move(listing.Rows));
     FillingRemoteList = false;
-    if (old.size() > 20000) {
+    if (old.Count() > 20000) {
         // Letting go of a big list takes a while; it need not hold up the window.
         std::thread([rows = std::move(old)]() mutable {
-            rows.clear();
-            rows.shrink_to_fit();
+            rows = {};
             malloc_trim(0);
         }).detach();
     }
@@ -160,6 +161,12 @@ bool TMainWindow::RemoteNameExists(const std::string& name) const
     // The caption stands for its bytes one to one, so comparing texts compares names.
     const QString text = TextFromBytes(name);
     const TFileListModel* model = lvRemoteDir->Model();
+    if (const TCompactFileRows* rows = model->Compact()) {
+        for (int row = 0; row < rows->Count(); ++row)
+            if (rows->Caption(row) == text)
+                return true;
+        return false;
+    }
     for (int row = 0; row < model->Count(); ++row)
         if (model->Item(row).Caption == text)
             return true;
