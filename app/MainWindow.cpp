@@ -165,6 +165,8 @@ TMainWindow::~TMainWindow()
 {
     // A listing job posts to this window: it ends before the window does.
     CancelListingJob();
+    if (FListFileRemover.joinable())
+        FListFileRemover.join();
     FDesktop.reset();   // stops watching the local folder, removes a private listing file
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();

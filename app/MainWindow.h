@@ -440,6 +440,7 @@ private:
     std::string FClaimedDownload; // the empty file the running download claimed, to go if it fails
     std::thread FListingThread;                        // the running listing job, if any
     std::shared_ptr<std::atomic<bool>> FListingCancel;   // set to drop its result
+    std::thread FListFileRemover;   // removes the last big listing file, renamed out of the way
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

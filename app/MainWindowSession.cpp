@@ -340,6 +340,17 @@ void TMainWindow::PrepareListFile()
     // it, which keeps the mode it finds. A symbolic link in its place is removed first, so
     // that the listing never lands in a file someone else chose.
     const std::string path = BytesFromText(ListTempPath);
+    // A big listing of the last time is renamed out of the way and removed beside the
+    // window: emptying it in place held the window up for tens of milliseconds (the file
+    // system frees the blocks then, and writes the new listing out when it is closed).
+    struct stat last {};
+    if (::lstat(path.c_str(), &last) == 0 && S_ISREG(last.st_mode) && last.st_size > kListingInBackground) {
+        if (FListFileRemover.joinable())
+            FListFileRemover.join();
+        std::string doomed = path + ".old";
+        if (::rename(path.c_str(), doomed.c_str()) == 0)
+            FListFileRemover = std::thread([doomed] { ::unlink(doomed.c_str()); });
+    }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ELOOP) {
         ::unlink(path.c_str());
