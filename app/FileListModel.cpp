@@ -150,6 +150,15 @@ TFileListItem TCompactFileRows::Item(int row) const
     return item;
 }
 
+TCompactFileRows::TOrder TCompactFileRows::Ordered(const std::vector<int>& order) const
+{
+    TOrder result;
+    result.FRows.reserve(order.size());
+    for (int old : order)
+        result.FRows.push_back(FRows[static_cast<std::size_t>(old)]);
+    return result;
+}
+
 void TCompactFileRows::Permute(const std::vector<int>& order)
 {
     std::vector<TRow> rows;
@@ -201,6 +210,7 @@ const TFileListItem& TFileListModel::MadeItem(int row) const
 
 void TFileListModel::Changed()
 {
+    ++FChanges;
     FMade.clear();
     FMadeBefore.clear();
 }
@@ -227,6 +237,7 @@ void TFileListModel::Unshare()
 void TFileListModel::SetItem(int row, TFileListItem item)
 {
     Expand();
+    Changed();
     FItems[static_cast<size_t>(row)] = std::move(item);
     if (!Updating())
         emit dataChanged(index(row, 0), index(row, columnCount() - 1));
@@ -235,6 +246,7 @@ void TFileListModel::SetItem(int row, TFileListItem item)
 int TFileListModel::Add(TFileListItem item)
 {
     Expand();
+    Changed();
     int row = Count();
     if (Updating()) {
         FItems.push_back(std::move(item));
@@ -249,6 +261,7 @@ int TFileListModel::Add(TFileListItem item)
 void TFileListModel::Delete(int row)
 {
     Expand();
+    Changed();
     if (Updating()) {
         FItems.erase(FItems.begin() + row);
         return;
@@ -327,6 +340,7 @@ void TFileListModel::Sort(const TCompare& compare)
 void TFileListModel::Permute(const std::vector<int>& order)
 {
     Unshare();
+    Changed();
     std::vector<TFileListItem> sorted;
     sorted.reserve(FItems.size());
     if (Updating()) {
@@ -353,6 +367,25 @@ void TFileListModel::Permute(const std::vector<int>& order)
     } else
         FItems = std::move(sorted);
     // Only selected and current rows hold persistent indexes, so this stays cheap.
+    const QModelIndexList persistent = persistentIndexList();
+    QModelIndexList moved;
+    moved.reserve(persistent.size());
+    for (const QModelIndex& old : persistent)
+        moved.append(index(newRowOf[static_cast<size_t>(old.row())], old.column()));
+    changePersistentIndexList(persistent, moved);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void TFileListModel::Permute(const std::vector<int>& newRowOf, TCompactFileRows::TOrder&& rows)
+{
+    Unshare();
+    Changed();
+    if (Updating()) {
+        FCompact->Reorder(std::move(rows));
+        return;
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    FCompact->Reorder(std::move(rows));
     const QModelIndexList persistent = persistentIndexList();
     QModelIndexList moved;
     moved.reserve(persistent.size());

@@ -32,6 +32,27 @@ class TCompactFileRows {
 public:
     static constexpr int kMaxSubItems = 4;
 
+private:
+    struct TRow {
+        std::uint64_t Size = 0;            // the number, or the index of its text
+        std::uint32_t CaptionOffset = 0;   // in FCaptions
+        std::uint32_t CaptionLength = 0;
+        std::uint32_t Texts[kMaxSubItems - 1] = {};
+        std::int16_t Image = -1;
+        std::uint8_t SubCount = 0;
+        bool SizeIsText = false;
+    };
+
+public:
+    // The rows in another order, made apart from the rows (on any thread, while they do not
+    // change) and put in place by Reorder at the cost of a swap.
+    class TOrder {
+        friend class TCompactFileRows;
+        std::vector<TRow> FRows;
+    };
+    TOrder Ordered(const std::vector<int>& order) const;
+    void Reorder(TOrder&& order) { FRows.swap(order.FRows); }
+
     int Count() const { return static_cast<int>(FRows.size()); }
     // Appends a row; false (and nothing added) when it has more than kMaxSubItems sub-items.
     bool Append(const TFileListItem& item);
@@ -59,15 +80,6 @@ public:
     void Squeeze();
 
 private:
-    struct TRow {
-        std::uint64_t Size = 0;            // the number, or the index of its text
-        std::uint32_t CaptionOffset = 0;   // in FCaptions
-        std::uint32_t CaptionLength = 0;
-        std::uint32_t Texts[kMaxSubItems - 1] = {};
-        std::int16_t Image = -1;
-        std::uint8_t SubCount = 0;
-        bool SizeIsText = false;
-    };
     std::uint32_t Share(const QString& text);
 
     std::vector<TRow> FRows;
@@ -112,6 +124,9 @@ public:
     {
         return FCompact ? FCompact->Caption(row).toString() : FItems[static_cast<size_t>(row)].Caption;
     }
+    // Counts the changes of the rows (any change, order included): a result worked out
+    // elsewhere from rows seen at one count fits them only while the count is the same.
+    std::uint64_t Changes() const { return FChanges; }
     // The compact rows when the model holds them (see ReplaceCompact), else null.
     const TCompactFileRows* Compact() const { return FCompact.get(); }
     // The same, shared, for reading on another thread while the model does not change them:
@@ -146,6 +161,9 @@ public:
     // Reorders the rows so that row i holds what row order[i] held; order must be a
     // permutation of 0 .. Count() - 1. Selection and current row follow their rows.
     void Permute(const std::vector<int>& order);
+    // The same for compact rows whose new order was made apart (TCompactFileRows::Ordered
+    // of the rows held now); newRowOf is the inverse of order.
+    void Permute(const std::vector<int>& newRowOf, TCompactFileRows::TOrder&& rows);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -170,5 +188,6 @@ private:
     // Items made from compact rows, newer and older half (references into them are handed out).
     mutable std::unordered_map<int, TFileListItem> FMade;
     mutable std::unordered_map<int, TFileListItem> FMadeBefore;
+    std::uint64_t FChanges = 0;
     int FUpdateDepth = 0;
 };

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -285,6 +286,12 @@ public:
     void StartListingJob(const QString& path, TListingSource source);
     // Stops a running listing job and waits for its thread.
     void CancelListingJob();
+    // Sorts lvRemoteDir by RemoteSortColumn and RemoteSortDescending: at once when the list
+    // is short, else on a thread of its own, the rows reordered when it is done (unless
+    // they changed meanwhile). The window stays responsive meanwhile.
+    void SortRemoteList();
+    // True while a sort of the remote list runs beside the window.
+    bool RemoteSortRunning() const { return FSortCancel != nullptr; }
     // Writes what the server's FEAT answer offered to the debug log.
     void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
@@ -441,6 +448,14 @@ private:
     std::thread FListingThread;                        // the running listing job, if any
     std::shared_ptr<std::atomic<bool>> FListingCancel;   // set to drop its result
     std::thread FListFileRemover;   // removes the last big listing file, renamed out of the way
+    // Sorts run on threads that are not waited for (a sort cannot stop half-way); they
+    // reach the window through this, which the window clears when it goes.
+    struct TWindowLink {
+        std::mutex Lock;
+        TMainWindow* Window;
+    };
+    std::shared_ptr<TWindowLink> FLink;
+    std::shared_ptr<std::atomic<bool>> FSortCancel;   // the running sort's: set to drop its result
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

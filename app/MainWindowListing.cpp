@@ -19,13 +19,8 @@
 
 namespace {
 
-// Sorts the remote list by its sort column in the order of lvRemoteDirCompare. The order is
-// worked out on keys taken once per row: calling the comparison for every pair reads each
-// row's strings again and again, which took most of a second for 100,000 rows.
-void SortRemoteList(TFileListModel& model, int column, bool descending)
-{
-    model.Permute(RemoteSortOrder(model, column, descending));
-}
+// Up to this many rows a re-sort takes a few tens of milliseconds and is done at once.
+constexpr int kSortInBackground = 50000;
 
 } // namespace
 
@@ -102,7 +97,7 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
         // The window joins this thread before it goes, so it is there to receive the call.
         QMetaObject::invokeMethod(
             this,
-            [this, result, cancel] {
+            [this, result, cancel, column, descending] {
                 if (cancel->load())
                     return;
                 try {
@@ -110,6 +105,9 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
                         FListingThread.join();
                     FListingCancel.reset();
                     ShowRemoteListing(std::move(*result));
+                    // A header clicked while the listing was read asks for another order.
+                    if (column != RemoteSortColumn || descending != RemoteSortDescending)
+                        SortRemoteList();
                     FAwaitingDone = false;
                     UpdateControls();
                     if (!ClientBusy())
@@ -120,6 +118,67 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
             },
             Qt::QueuedConnection);
     });
+}
+
+void TMainWindow::SortRemoteList()
+{
+    if (FSortCancel) {
+        FSortCancel->store(true);
+        FSortCancel.reset();
+    }
+    TFileListModel& model = *lvRemoteDir->Model();
+    const int column = RemoteSortColumn;
+    const bool descending = RemoteSortDescending;
+    std::shared_ptr<const TCompactFileRows> rows = model.SharedCompact();
+    if (!rows || rows->Count() < kSortInBackground) {
+        // The order is worked out on keys taken once per row: calling the comparison for
+        // every pair reads each row's strings again and again.
+        model.Permute(RemoteSortOrder(model, column, descending));
+        return;
+    }
+    // The rows are shared with the thread: the model copies them before it changes them
+    // while the thread still reads them.
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    FSortCancel = cancel;
+    const std::uint64_t changes = model.Changes();
+    std::thread([link = FLink, rows = std::move(rows), column, descending, cancel, changes]() mutable {
+        struct TResult {
+            std::vector<int> NewRowOf;
+            TCompactFileRows::TOrder Rows;
+        };
+        auto result = std::make_shared<TResult>();
+        {
+            const std::vector<int> order = RemoteSortOrder(*rows, column, descending, cancel.get());
+            if (cancel->load())
+                return;
+            // The rows are put in their order here too: the window only swaps them in.
+            result->Rows = rows->Ordered(order);
+            result->NewRowOf.resize(order.size());
+            for (std::size_t i = 0; i < order.size(); ++i)
+                result->NewRowOf[static_cast<std::size_t>(order[i])] = static_cast<int>(i);
+        }
+        rows.reset();
+        std::lock_guard<std::mutex> lock(link->Lock);
+        TMainWindow* window = link->Window;
+        if (!window || cancel->load())
+            return;
+        QMetaObject::invokeMethod(
+            window,
+            [window, result, cancel, changes] {
+                if (cancel->load())
+                    return;
+                try {
+                    window->FSortCancel.reset();
+                    TFileListModel& model = *window->lvRemoteDir->Model();
+                    if (model.Changes() == changes && model.Compact()
+                        && result->NewRowOf.size() == static_cast<std::size_t>(model.Count()))
+                        model.Permute(result->NewRowOf, std::move(result->Rows));
+                } catch (...) {
+                    platform::HandleException(std::current_exception());
+                }
+            },
+            Qt::QueuedConnection);
+    }).detach();
 }
 
 void TMainWindow::RequestTimeout1Click()
@@ -201,7 +260,7 @@ void TMainWindow::lvRemoteDirColumnClick(int Column)
     // The same header again reverses the order, as file managers do.
     RemoteSortDescending = Column == RemoteSortColumn ? !RemoteSortDescending : false;
     RemoteSortColumn = Column;
-    SortRemoteList(*lvRemoteDir->Model(), RemoteSortColumn, RemoteSortDescending);
+    SortRemoteList();
     QHeaderView* header = lvRemoteDir->ReportView()->header();
     header->setSortIndicatorShown(true);
     header->setSortIndicator(Column, RemoteSortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
