@@ -708,6 +708,51 @@ TEST_F(SessionTest, ABigListingIsParsedBesideTheWindowAndTheQueueWaitsForItsRows
     EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
 }
 
+TEST_F(SessionTest, ABigListIsReSortedBesideTheWindowAndAnOrderForRowsReplacedMeanwhileIsDropped)
+{
+    // Past 50,000 rows a header click returns before the rows move; they take their order
+    // when it is ready, the selected row still selected.
+    auto listing = [](char stem, int step) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 60000; ++i)
+            lines.push_back("-rw-r--r-- 1 u g " + std::to_string((i * 7919) % 60000) + " Jan 10 2000 " + stem
+                            + std::to_string(i * step));
+        lines.push_back("drwxr-xr-x 2 u g 4096 Jan 10 2000 dir");
+        return lines;
+    };
+    Main().ParseListing(listing('f', 1));
+    const TFileListModel& model = *Main().lvRemoteDir->Model();
+    ASSERT_EQ(model.Count(), 60002);
+    std::vector<TFileListItem> items;
+    for (int row = 0; row < model.Count(); ++row)
+        items.push_back(model.Item(row));
+    QStringList bySize;
+    for (int row : RemoteSortOrder(items, 1))
+        bySize << items[static_cast<size_t>(row)].Caption;
+    ASSERT_EQ(bySize.mid(0, 4), (QStringList{"..", "dir", "f0", "f37679"}));   // sizes 0, then 1
+    const QStringList byName = Captions();
+    Select(RowOf("f123"));
+    Main().lvRemoteDirColumnClick(1);
+    EXPECT_TRUE(Main().RemoteSortRunning());
+    EXPECT_EQ(Captions(), byName);
+    QHeaderView* header = Main().lvRemoteDir->ReportView()->header();
+    EXPECT_EQ(header->sortIndicatorSection(), 1);
+    ASSERT_TRUE(PumpUntil([&] { return !Main().RemoteSortRunning(); }, 60000));
+    EXPECT_EQ(Captions(), bySize);
+    ASSERT_EQ(Main().lvRemoteDir->SelectedRows().size(), 1u);
+    EXPECT_EQ(model.Item(Main().lvRemoteDir->SelectedRows().front()).Caption, "f123");
+
+    // A new listing comes while a sort runs: the order worked out for the old rows would
+    // scramble the new ones, so it is dropped.
+    Main().lvRemoteDirColumnClick(0);
+    ASSERT_TRUE(Main().RemoteSortRunning());
+    Main().ParseListing(listing('g', 7));
+    const QStringList shown = Captions();
+    ASSERT_EQ(shown.mid(0, 3), (QStringList{"..", "dir", "g0"}));
+    ASSERT_TRUE(PumpUntil([&] { return !Main().RemoteSortRunning(); }, 60000));
+    EXPECT_EQ(Captions(), shown);
+}
+
 TEST_F(SessionTest, LinksShowTheirTargetAndOpenAsFoldersUnlessTheyPointAtAFile)
 {
     Main().ParseListing({"drwxr-xr-x 2 u g 4096 Jan 10 2000 real", "-rw-r--r-- 1 u g 1 Jan 10 2000 f",
