@@ -413,48 +413,49 @@ std::vector<int> RemoteSortOrder(const TCompactFileRows& rows, int column, bool 
     return SortOrderOf(rows.Count(), keys, column, descending, cancel);
 }
 
-TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
-                                  bool descending, const std::atomic<bool>* cancel)
+TRemoteListingBuilder::TRemoteListingBuilder(TListingSource source)
+    : FSource(source), FRows(std::make_shared<TCompactFileRows>())
+{
+    FRows->Append(ParentDirItem());
+}
+
+void TRemoteListingBuilder::Reserve(std::size_t lines, std::size_t nameUnits)
+{
+    FRows->Reserve(lines + 1, nameUnits);
+}
+
+void TRemoteListingBuilder::Add(std::string_view line)
 {
     constexpr std::size_t kKeptInvalid = 101;
-    TRemoteListing result;
-    auto rows = std::make_shared<TCompactFileRows>();
-    std::size_t nameBytes = 0;
-    for (std::string_view line : lines)
-        nameBytes += std::min<std::size_t>(line.size(), 64);   // a guess: names are the short end of a line
-    rows->Reserve(lines.size() + 1, nameBytes / 2);
-    rows->Append(ParentDirItem());
-    TRemoteRowBuilder builder;
-    std::vector<std::pair<std::size_t, std::string>> links;   // rows whose target may be listed
-    std::deque<std::string_view> invalid;
-    TListEntry entry;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
-            return result;
-        TLineResult r = ParseListingLine(source, lines[i], entry);
-        if (r == lrInvalid) {
-            ++result.InvalidCount;
-            if (invalid.size() == kKeptInvalid)
-                invalid.pop_front();
-            invalid.push_back(lines[i]);
-            continue;
-        }
-        if (r != lrEntry)
-            continue;
-        if (entry.Type == letLink && entry.TargetKind == ltkUnknown && !entry.Target.empty())
-            links.emplace_back(static_cast<std::size_t>(rows->Count()), entry.Target);
-        builder.Append(entry, *rows);
+    TLineResult r = ParseListingLine(FSource, line, FEntry);
+    if (r == lrInvalid) {
+        ++FInvalidCount;
+        if (FInvalid.size() == kKeptInvalid)
+            FInvalid.pop_front();
+        FInvalid.emplace_back(line);
+        return;
     }
-    if (!links.empty()) {
+    if (r != lrEntry)
+        return;
+    if (FEntry.Type == letLink && FEntry.TargetKind == ltkUnknown && !FEntry.Target.empty())
+        FLinks.emplace_back(static_cast<std::size_t>(FRows->Count()), FEntry.Target);
+    FBuilder.Append(FEntry, *FRows);
+}
+
+TRemoteListing TRemoteListingBuilder::Finish(int column, bool descending, const std::atomic<bool>* cancel)
+{
+    TRemoteListing result;
+    TCompactFileRows& rows = *FRows;
+    if (!FLinks.empty()) {
         // A link to another entry of the same folder takes that entry's kind.
         QHash<QString, bool> kinds;
-        for (int i = 1; i < rows->Count(); ++i) {
-            const QString& attributes = rows->SharedSubItem(i, kSubAttributes);
+        for (int i = 1; i < rows.Count(); ++i) {
+            const QString& attributes = rows.SharedSubItem(i, kSubAttributes);
             bool link = !attributes.isEmpty() && (attributes[0] == QLatin1Char('l') || attributes[0] == QLatin1Char('L'));
             if (!link)
-                kinds.insert(rows->Caption(i).toString(), !attributes.isEmpty() && IsUpperD(attributes[0]));
+                kinds.insert(rows.Caption(i).toString(), !attributes.isEmpty() && IsUpperD(attributes[0]));
         }
-        for (auto& [row, target] : links) {
+        for (auto& [row, target] : FLinks) {
             std::string_view t = target;
             if (t.size() > 2 && t.substr(0, 2) == "./")
                 t.remove_prefix(2);
@@ -463,22 +464,39 @@ TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TL
                 continue;
             const int at = static_cast<int>(row);
             TListEntry fixed;
-            fixed.Name = BytesFromText(rows->Caption(at).toString());
+            fixed.Name = BytesFromText(rows.Caption(at).toString());
             fixed.Type = letLink;
             fixed.Target = target;
             fixed.TargetKind = *found ? ltkDirectory : ltkFile;
-            rows->SetSharedSubItem(at, kSubType, TRemoteRowBuilder().Build(fixed).SubItems[kSubType]);
-            rows->SetImageIndex(at, *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile);
+            rows.SetSharedSubItem(at, kSubType, TRemoteRowBuilder().Build(fixed).SubItems[kSubType]);
+            rows.SetImageIndex(at, *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile);
         }
     }
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
-    std::vector<int> order = RemoteSortOrder(*rows, column, descending, cancel);
+    std::vector<int> order = RemoteSortOrder(rows, column, descending, cancel);
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
-    rows->Permute(order);
-    rows->Squeeze();
-    result.Rows = std::move(rows);
-    result.InvalidLines.assign(invalid.begin(), invalid.end());
+    rows.Permute(order);
+    rows.Squeeze();
+    result.Rows = std::move(FRows);
+    result.InvalidLines.assign(std::make_move_iterator(FInvalid.begin()), std::make_move_iterator(FInvalid.end()));
+    result.InvalidCount = FInvalidCount;
     return result;
+}
+
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel)
+{
+    TRemoteListingBuilder builder(source);
+    std::size_t nameBytes = 0;
+    for (std::string_view line : lines)
+        nameBytes += std::min<std::size_t>(line.size(), 64);   // a guess: names are the short end of a line
+    builder.Reserve(lines.size(), nameBytes / 2);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
+            return {};
+        builder.Add(lines[i]);
+    }
+    return builder.Finish(column, descending, cancel);
 }

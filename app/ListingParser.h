@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -134,6 +135,27 @@ struct TRemoteListing {
     std::vector<std::string> InvalidLines;
     std::size_t InvalidCount = 0;
 };
+// Builds a TRemoteListing line by line, as the lines come (any one thread).
+class TRemoteListingBuilder {
+public:
+    explicit TRemoteListingBuilder(TListingSource source);
+    // Room for this many lines and name characters, when known.
+    void Reserve(std::size_t lines, std::size_t nameUnits);
+    // One line of the listing, without its line end.
+    void Add(std::string_view line);
+    // The rows in their order (see BuildRemoteListing); once only. Cancel as there.
+    TRemoteListing Finish(int column, bool descending, const std::atomic<bool>* cancel = nullptr);
+
+private:
+    TListingSource FSource;
+    std::shared_ptr<TCompactFileRows> FRows;
+    TRemoteRowBuilder FBuilder;
+    std::vector<std::pair<std::size_t, std::string>> FLinks;   // rows whose target may be listed
+    std::deque<std::string> FInvalid;   // the last lines not understood
+    std::size_t FInvalidCount = 0;
+    TListEntry FEntry;
+};
+
 // Builds a TRemoteListing from the lines of a listing of the given source; a link whose
 // target is another entry of the listing takes that entry's kind. Cancel (may be null) is
 // looked at now and then; when it is set the result is incomplete and should be dropped.
