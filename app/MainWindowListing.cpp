@@ -15,7 +15,13 @@
 #include <QTreeView>
 #include <QLabel>
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 namespace {
 
@@ -68,6 +74,89 @@ void TMainWindow::CancelListingJob()
     FListingCancel.reset();
 }
 
+namespace {
+
+// The whole listing file read and built into rows (any thread).
+TRemoteListing ReadAndBuildListing(const std::string& file, TListingSource source, int column, bool descending,
+                                   const std::atomic<bool>* cancel)
+{
+    std::string data;
+    QFile in(QString::fromLocal8Bit(file.data(), static_cast<qsizetype>(file.size())));
+    if (in.open(QIODevice::ReadOnly)) {
+        data.resize(static_cast<std::size_t>(in.size()));
+        qint64 n = in.read(data.data(), static_cast<qint64>(data.size()));
+        data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    return BuildRemoteListing(SplitListingData(data), source, column, descending, cancel);
+}
+
+// Feeds the complete lines of data to builder, line ends as SplitListingData takes them;
+// an unfinished last line waits in pending for the rest.
+void AddListingLines(std::string_view data, std::string& pending, TRemoteListingBuilder& builder)
+{
+    auto add = [&builder](std::string_view line) {
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        builder.Add(line);
+    };
+    std::size_t pos = 0;
+    if (!pending.empty()) {
+        std::size_t lf = data.find('\n');
+        if (lf == std::string_view::npos) {
+            pending.append(data);
+            return;
+        }
+        pending.append(data.substr(0, lf));
+        add(pending);
+        pending.clear();
+        pos = lf + 1;
+    }
+    while (pos < data.size()) {
+        std::size_t lf = data.find('\n', pos);
+        if (lf == std::string_view::npos) {
+            pending.assign(data.substr(pos));
+            return;
+        }
+        add(data.substr(pos, lf - pos));
+        pos = lf + 1;
+    }
+}
+
+} // namespace
+
+void TMainWindow::PostListing(std::shared_ptr<TRemoteListing> result, std::shared_ptr<std::atomic<bool>> cancel,
+                              int column, bool descending)
+{
+    // The listing's text is gone; give its memory back rather than keep it in this
+    // thread's arena.
+    malloc_trim(0);
+    if (cancel->load())
+        return;
+    // The window joins this thread before it goes, so it is there to receive the call.
+    QMetaObject::invokeMethod(
+        this,
+        [this, result, cancel, column, descending] {
+            if (cancel->load())
+                return;
+            try {
+                if (FListingThread.joinable())
+                    FListingThread.join();
+                FListingCancel.reset();
+                ShowRemoteListing(std::move(*result));
+                // A header clicked while the listing was read asks for another order.
+                if (column != RemoteSortColumn || descending != RemoteSortDescending)
+                    SortRemoteList();
+                FAwaitingDone = false;
+                UpdateControls();
+                if (!ClientBusy())
+                    RunQueue();
+            } catch (...) {
+                platform::HandleException(std::current_exception());
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void TMainWindow::StartListingJob(const QString& path, TListingSource source)
 {
     CancelListingJob();
@@ -78,46 +167,84 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
     const int column = RemoteSortColumn;
     const bool descending = RemoteSortDescending;
     FListingThread = std::thread([this, file, source, column, descending, cancel] {
-        auto result = std::make_shared<TRemoteListing>();
-        {
-            std::string data;
-            QFile in(QString::fromLocal8Bit(file.data(), static_cast<qsizetype>(file.size())));
-            if (in.open(QIODevice::ReadOnly)) {
-                data.resize(static_cast<std::size_t>(in.size()));
-                qint64 n = in.read(data.data(), static_cast<qint64>(data.size()));
-                data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-            }
-            *result = BuildRemoteListing(SplitListingData(data), source, column, descending, cancel.get());
-        }
-        // The listing's text is gone; give its memory back rather than keep it in this
-        // thread's arena.
-        malloc_trim(0);
-        if (cancel->load())
-            return;
-        // The window joins this thread before it goes, so it is there to receive the call.
-        QMetaObject::invokeMethod(
-            this,
-            [this, result, cancel, column, descending] {
-                if (cancel->load())
-                    return;
-                try {
-                    if (FListingThread.joinable())
-                        FListingThread.join();
-                    FListingCancel.reset();
-                    ShowRemoteListing(std::move(*result));
-                    // A header clicked while the listing was read asks for another order.
-                    if (column != RemoteSortColumn || descending != RemoteSortDescending)
-                        SortRemoteList();
-                    FAwaitingDone = false;
-                    UpdateControls();
-                    if (!ClientBusy())
-                        RunQueue();
-                } catch (...) {
-                    platform::HandleException(std::current_exception());
-                }
-            },
-            Qt::QueuedConnection);
+        auto result = std::make_shared<TRemoteListing>(
+            ReadAndBuildListing(file, source, column, descending, cancel.get()));
+        PostListing(result, cancel, column, descending);
     });
+}
+
+void TMainWindow::StartListingTail(const QString& path, TListingSource source)
+{
+    CancelListingJob();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    auto tail = std::make_shared<TListingTail>();
+    tail->Source = source;
+    tail->Cancel = cancel;
+    FListingCancel = cancel;
+    FListingTail = tail;
+    const std::string file = path.toLocal8Bit().toStdString();
+    const int column = RemoteSortColumn;
+    const bool descending = RemoteSortDescending;
+    FListingThread = std::thread([this, file, source, column, descending, cancel, tail] {
+        auto result = std::make_shared<TRemoteListing>();
+        bool whole = false;   // read the finished file whole instead
+        {
+            TRemoteListingBuilder builder(source);
+            std::string pending;
+            std::vector<char> chunk(std::size_t(1) << 20);
+            off_t offset = 0;
+            const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            whole = fd < 0;
+            while (!whole) {
+                if (cancel->load())
+                    break;
+                // Done is read before the file: once the request is done, an empty read
+                // means the end.
+                const bool done = tail->Done.load();
+                ssize_t n = ::pread(fd, chunk.data(), chunk.size(), offset);
+                if (n > 0) {
+                    offset += n;
+                    AddListingLines(std::string_view(chunk.data(), static_cast<std::size_t>(n)), pending, builder);
+                    continue;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                struct stat st {};
+                // A failed read or a file made shorter under us (the client starting the
+                // download again): the finished file is read whole.
+                whole = n < 0 || ::fstat(fd, &st) != 0 || st.st_size < offset;
+                if (done || whole)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (fd >= 0)
+                ::close(fd);
+            if (!whole && !cancel->load()) {
+                if (!pending.empty())
+                    builder.Add(pending);   // a last line without a line end counts
+                *result = builder.Finish(column, descending, cancel.get());
+            }
+        }
+        if (whole) {
+            while (!tail->Done.load() && !cancel->load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!cancel->load())
+                *result = ReadAndBuildListing(file, source, column, descending, cancel.get());
+        }
+        PostListing(result, cancel, column, descending);
+    });
+}
+
+bool TMainWindow::FinishListingTail(TListingSource source)
+{
+    std::shared_ptr<TListingTail> tail = std::move(FListingTail);
+    FListingTail.reset();
+    if (!tail || tail->Source != source || FListingCancel != tail->Cancel || tail->Cancel->load()
+        || !FListingThread.joinable())
+        return false;
+    FAwaitingDone = true;   // the queue goes on once the rows are shown
+    tail->Done.store(true);
+    return true;
 }
 
 void TMainWindow::SortRemoteList()
