@@ -753,6 +753,54 @@ TEST_F(SessionTest, ABigListIsReSortedBesideTheWindowAndAnOrderForRowsReplacedMe
     EXPECT_EQ(Captions(), shown);
 }
 
+TEST_F(SessionTest, ABigListingReadWhileItComesInPiecesGivesTheRowsOfTheWholeFile)
+{
+    // The rows are built while the listing comes; pieces end inside a line end, inside a
+    // line and after a line end, and the last line has no line end. The rows are those of
+    // the whole file read at once.
+    std::string listing = "total 16003\r\n";
+    for (int i = 0; i < 16000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string(i * 37) + " Jan 10  2000 file " + std::to_string(i)
+                   + ".txt\r\n";
+    listing += "drwxr-xr-x    2 joe      joe      4096 Jan 10  2000 sub\r\n";
+    listing += "lrwxrwxrwx    1 joe      joe      3 Jan 10  2000 to sub -> sub\r\n";
+    listing += "not a listing line\n";
+    listing += "-rw-r--r--    1 joe      joe      5 Jan 10  2000 last  ";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    const std::size_t betweenCrAndLf = listing.find('\r', listing.size() / 3) + 1;
+    const std::size_t insideALine = listing.find("file", listing.size() * 2 / 3) + 2;
+    const std::size_t afterALineEnd = listing.find('\n', listing.size() * 5 / 6) + 1;
+    auto list = [&](FakeFtpServer& f) {
+        Pwd(f, "/pub").Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes");
+        f.DataSend(listing.substr(0, betweenCrAndLf)).Delay(40);
+        f.DataSend(listing.substr(betweenCrAndLf, insideALine - betweenCrAndLf)).Delay(40);
+        f.DataSend(listing.substr(insideALine, afterALineEnd - insideALine)).Delay(40);
+        f.DataSend(listing.substr(afterALineEnd)).DataClose().Reply("226 Done");
+    };
+    FakeFtpServer s;
+    Login(s).Expect("CWD /pub").Reply("250 Directory changed");
+    list(s);
+    list(s);
+    ConnectSession(s);
+
+    const TRemoteListing whole = BuildRemoteListing(SplitListingData(listing), lsList, 0, false);
+    ASSERT_TRUE(whole.Rows);
+    const TFileListModel& model = *Main().lvRemoteDir->Model();
+    ASSERT_EQ(model.Count(), whole.Rows->Count());
+    ASSERT_EQ(model.Count(), 16004);
+    for (int row = 0; row < model.Count(); ++row) {
+        const TFileListItem want = whole.Rows->Item(row);
+        const TFileListItem& got = model.Item(row);
+        ASSERT_EQ(got.Caption, want.Caption) << row;
+        ASSERT_EQ(got.SubItems, want.SubItems) << row;
+        ASSERT_EQ(got.ImageIndex, want.ImageIndex) << row;
+    }
+    EXPECT_EQ(RemoteItemType(model.Item(RowOf("to sub"))), "Directory link -> sub");
+    EXPECT_EQ(model.Item(model.Count() - 1).Caption, "last  ");
+    EXPECT_EQ(Lines(Main().txtUserLog).filter("Invalid line").size(), 4);   // "total" and one more, twice
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
+
 TEST_F(SessionTest, LinksShowTheirTargetAndOpenAsFoldersUnlessTheyPointAtAFile)
 {
     Main().ParseListing({"drwxr-xr-x 2 u g 4096 Jan 10 2000 real", "-rw-r--r-- 1 u g 1 Jan 10 2000 f",
