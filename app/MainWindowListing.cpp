@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,13 @@ namespace {
 
 // Up to this many rows a re-sort takes a few tens of milliseconds and is done at once.
 constexpr int kSortInBackground = 50000;
+
+// Work beside the window gives way to it: on a busy machine the event loop stood still
+// for 100 ms and more while a sort or a listing job took the core it wanted.
+void YieldToTheWindow()
+{
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+}
 
 } // namespace
 
@@ -52,6 +60,7 @@ void TMainWindow::ShowRemoteListing(TRemoteListing listing)
     if (old.Count() > 20000) {
         // Letting go of a big list takes a while; it need not hold up the window.
         std::thread([rows = std::move(old)]() mutable {
+            YieldToTheWindow();
             rows = {};
             malloc_trim(0);
         }).detach();
@@ -167,6 +176,7 @@ void TMainWindow::StartListingJob(const QString& path, TListingSource source)
     const int column = RemoteSortColumn;
     const bool descending = RemoteSortDescending;
     FListingThread = std::thread([this, file, source, column, descending, cancel] {
+        YieldToTheWindow();
         auto result = std::make_shared<TRemoteListing>(
             ReadAndBuildListing(file, source, column, descending, cancel.get()));
         PostListing(result, cancel, column, descending);
@@ -186,6 +196,7 @@ void TMainWindow::StartListingTail(const QString& path, TListingSource source)
     const int column = RemoteSortColumn;
     const bool descending = RemoteSortDescending;
     FListingThread = std::thread([this, file, source, column, descending, cancel, tail] {
+        YieldToTheWindow();
         auto result = std::make_shared<TRemoteListing>();
         bool whole = false;   // read the finished file whole instead
         {
@@ -269,6 +280,7 @@ void TMainWindow::SortRemoteList()
     FSortCancel = cancel;
     const std::uint64_t changes = model.Changes();
     std::thread([link = FLink, rows = std::move(rows), column, descending, cancel, changes]() mutable {
+        YieldToTheWindow();
         struct TResult {
             std::vector<int> NewRowOf;
             TCompactFileRows::TOrder Rows;
