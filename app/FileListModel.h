@@ -3,9 +3,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QStringList>
-
 #include <QHash>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -27,7 +26,8 @@ struct TFileListItem {
 // million entries then takes tens of megabytes, not hundreds, and letting go of it is
 // quick. Captions share one buffer; the first sub-item is kept as a number when it is one
 // (a size); the other sub-items are texts shared between rows (type, attributes, time).
-// Holds rows with at most four sub-items. Not safe for use from two threads at once.
+// Holds rows with at most four sub-items. Threads may read the rows at once; a change
+// needs them to itself.
 class TCompactFileRows {
 public:
     static constexpr int kMaxSubItems = 4;

@@ -919,6 +919,44 @@ TEST_F(SessionTest, EnteringTheRemoteListMakesItTheActivePane)
 
 // ---- former bugs ----
 
+TEST_F(SessionTest, FormerBugAHeaderClickedWhileABigListingCameLeftItsRowsInTheOldOrder)
+{
+    // The rows of a big listing were put in the order asked for when the request started,
+    // under the header of the order clicked meanwhile.
+    std::string listing = "total 16000\r\n";
+    for (int i = 0; i < 16000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string((i * 7919) % 16000)
+                   + " Jan 10  2000 file " + std::to_string(i) + ".txt\r\n";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    const std::size_t half = listing.size() / 2;
+    FakeFtpServer s;
+    Login(s).Expect("CWD /pub").Reply("250 Directory changed");
+    List(Pwd(s, "/pub"), listing);
+    Pwd(s, "/pub").Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes");
+    s.DataSend(listing.substr(0, half)).Delay(1000).DataSend(listing.substr(half)).DataClose().Reply("226 Done");
+    s.Start();
+    ConnectTo(s, QStringLiteral("/pub"));
+    // The second listing is half in: the header is clicked now.
+    const std::string file = Main().ListTempPath.toLocal8Bit().toStdString();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            struct stat st {};
+            const std::vector<std::string> sent = s.Transcript();
+            return std::count(sent.begin(), sent.end(), "LIST") == 2 && ::stat(file.c_str(), &st) == 0
+                   && st.st_size > 0;
+        },
+        30000));
+    Main().lvRemoteDirColumnClick(1);
+    ASSERT_TRUE(WaitIdle());
+    QStringList bySize;
+    const TRemoteListing sorted = BuildRemoteListing(SplitListingData(listing), lsList, 1, false);
+    for (int row = 0; row < sorted.Rows->Count(); ++row)
+        bySize << sorted.Rows->Caption(row).toString();
+    EXPECT_EQ(Captions(), bySize);
+    EXPECT_EQ(Main().lvRemoteDir->ReportView()->header()->sortIndicatorSection(), 1);
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
+
 TEST_F(SessionTest, FormerBugARefusedChangeOfDirectoryLeftItsArgumentAsTheNextCode)
 {
     // Not connected: the argument "77" must not be read as a code afterwards.
