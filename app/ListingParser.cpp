@@ -89,14 +89,33 @@ TFileListItem RemoteItemFromEntry(const TListingEntry& entry)
     return builder.Build(entry);
 }
 
-TRemoteRowBuilder::TRemoteRowBuilder() : FNow(std::time(nullptr)) {}
+TRemoteRowBuilder::TRemoteRowBuilder() : FDirectory(QStringLiteral("Directory")), FNow(std::time(nullptr)) {}
 
 TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
 {
     TFileListItem item;
+    QString texts[3];
+    item.ImageIndex = Parts(entry, item.Caption, texts);
+    item.SubItems.reserve(4);
+    item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
+    for (const QString& text : texts)
+        item.SubItems.append(text);
+    return item;
+}
+
+void TRemoteRowBuilder::Append(const TListingEntry& entry, TCompactFileRows& rows)
+{
+    QString caption;
+    QString texts[3];
+    int image = Parts(entry, caption, texts);
+    rows.Append(caption, entry.Size, texts, 3, image);
+}
+
+int TRemoteRowBuilder::Parts(const TListingEntry& entry, QString& caption, QString (&texts)[3])
+{
     // A name in another encoding (say Latin-1 on a UTF-8 desktop) keeps its bytes in the
     // caption, so that the server gets back exactly the name it listed.
-    item.Caption = TextFromBytes(entry.Name);
+    caption = TextFromBytes(entry.Name);
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
     bool link = entry.Type == letLink;
 
@@ -106,9 +125,9 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
                          .emplace(entry.Attributes, QString::fromLatin1(entry.Attributes.data(),
                                                                         static_cast<qsizetype>(entry.Attributes.size())))
                          .first;
-    QString type;
+    QString& type = texts[0];
     if (directory) {
-        type = QStringLiteral("Directory");
+        type = FDirectory;
     } else if (link) {
         // Directory links sort among the directories (their type text starts with "D").
         const char* kind = entry.TargetKind == ltkDirectory ? "Directory link -> "
@@ -116,18 +135,14 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
                                                             : "Link -> ";
         type = QString::fromLatin1(kind) + TextFromBytes(entry.Target);
     } else {
-        qsizetype dot = item.Caption.lastIndexOf(QLatin1Char('.'));
-        QString extension = dot < 0 ? QString() : item.Caption.mid(dot);
+        qsizetype dot = caption.lastIndexOf(QLatin1Char('.'));
+        QString extension = dot < 0 ? QString() : caption.mid(dot);
         auto known = FTypes.constFind(extension);
         if (known == FTypes.constEnd())
-            known = FTypes.insert(extension, RemoteTypeText(item.Caption, false));
+            known = FTypes.insert(extension, RemoteTypeText(caption, false));
         type = *known;
     }
-
-    item.SubItems.reserve(4);
-    item.SubItems.append(QString::fromLatin1(entry.Size.data(), static_cast<qsizetype>(entry.Size.size())));
-    item.SubItems.append(type);
-    item.SubItems.append(attributes->second);
+    texts[1] = attributes->second;
     if (entry.Modified.Valid()) {
         // Many entries share a time, and working one out (the year of a date without one,
         // the local time of a UTC one) costs more than the rest of the row: one text per
@@ -143,13 +158,12 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
             std::string when = FormatListTime(entry.Modified, FNow, ' ');
             known = FModified.emplace(key, QString::fromLatin1(when.data(), static_cast<qsizetype>(when.size()))).first;
         }
-        item.SubItems.append(known->second);
+        texts[2] = known->second;
     } else {
-        item.SubItems.append(QString());
+        texts[2] = QString();
     }
     bool folder = directory || (link && entry.TargetKind == ltkDirectory);
-    item.ImageIndex = folder ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
-    return item;
+    return folder ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
 }
 
 bool IsParentDirItem(const TFileListItem& item)
@@ -277,9 +291,9 @@ struct TSortKey {
     std::uint8_t Group = 2;
 };
 
-void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
+void AddText(QStringView text, TSortKey& key, std::u16string& buffer)
 {
-    const auto* units = reinterpret_cast<const char16_t*>(text.constData());
+    const auto* units = reinterpret_cast<const char16_t*>(text.utf16());
     const auto n = static_cast<std::size_t>(text.size());
     key.Offset = static_cast<std::uint32_t>(buffer.size());
     key.Length = static_cast<std::uint32_t>(n);
@@ -296,26 +310,65 @@ void AddText(const QString& text, TSortKey& key, std::u16string& buffer)
     }
 }
 
+// What the sort reads from list items.
+struct TItemKeys {
+    std::function<const TFileListItem&(int)> ItemAt;
+    const TFileListItem* Current = nullptr;
+    void Load(int row) { Current = &ItemAt(row); }
+    bool IsParent() const { return IsParentDirItem(*Current); }
+    bool IsDirectory() const { return IsDirectoryByType(*Current); }
+    std::int64_t Size() const { return RemoteSizeValue(SubItem(*Current, kSubSize)); }
+    QStringView Text(int column) const
+    {
+        return column == rcName ? QStringView(Current->Caption) : QStringView(SubItem(*Current, column - 1));
+    }
+};
+
+// The same from compact rows, without making the rows.
+struct TCompactKeys {
+    const TCompactFileRows& Rows;
+    int Row = 0;
+    void Load(int row) { Row = row; }
+    bool IsParent() const { return Rows.Caption(Row) == QLatin1String(kParentCaption); }
+    bool IsDirectory() const
+    {
+        const QString& type = Rows.SharedSubItem(Row, kSubType);
+        return !type.isEmpty() && IsUpperD(type[0]);
+    }
+    std::int64_t Size() const
+    {
+        std::int64_t size = Rows.SizeNumber(Row);
+        return size >= 0 ? size : RemoteSizeValue(Rows.SubItem(Row, kSubSize));
+    }
+    QStringView Text(int column) const
+    {
+        return column == rcName ? Rows.Caption(Row) : QStringView(Rows.SharedSubItem(Row, column - 1));
+    }
+};
+
 } // namespace
 
-template <class TItemAt>
-std::vector<int> SortOrderOf(int count, const TItemAt& itemAt, int column, bool descending)
+template <class TKeys>
+std::vector<int> SortOrderOf(int count, TKeys& source, int column, bool descending,
+                             const std::atomic<bool>* cancel = nullptr)
 {
     std::vector<TSortKey> keys(static_cast<std::size_t>(count));
     std::u16string buffer;
     const bool byText = column == rcName || column == rcType || column == rcAttributes || column == rcModified;
     for (int row = 0; row < count; ++row) {
-        const TFileListItem& item = itemAt(row);
+        source.Load(row);
         TSortKey& key = keys[static_cast<std::size_t>(row)];
         key.Row = row;
-        key.Group = IsParentDirItem(item) ? 0 : (IsDirectoryByType(item) ? 1 : 2);
+        key.Group = source.IsParent() ? 0 : (source.IsDirectory() ? 1 : 2);
         if (key.Group == 0)
             continue;   // all ".." rows are equal
         if (column == rcSize)
-            key.High = static_cast<std::uint64_t>(RemoteSizeValue(SubItem(item, kSubSize)));
+            key.High = static_cast<std::uint64_t>(source.Size());
         else if (byText)
-            AddText(column == rcName ? item.Caption : SubItem(item, column - 1), key, buffer);
+            AddText(source.Text(column), key, buffer);
     }
+    if (cancel && cancel->load(std::memory_order_relaxed))
+        return {};
     const char16_t* text = buffer.data();
     // The keys themselves are sorted (not indexes into them): the merges then read them in
     // sequence.
@@ -341,93 +394,109 @@ std::vector<int> SortOrderOf(int count, const TItemAt& itemAt, int column, bool 
 
 std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending)
 {
-    return SortOrderOf(
-        model.Count(), [&model](int row) -> const TFileListItem& { return model.Item(row); }, column, descending);
+    if (const TCompactFileRows* rows = model.Compact())
+        return RemoteSortOrder(*rows, column, descending);
+    TItemKeys keys{[&model](int row) -> const TFileListItem& { return model.Item(row); }};
+    return SortOrderOf(model.Count(), keys, column, descending);
 }
 
 std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending)
 {
-    return SortOrderOf(
-        static_cast<int>(items.size()),
-        [&items](int row) -> const TFileListItem& { return items[static_cast<std::size_t>(row)]; }, column,
-        descending);
+    TItemKeys keys{[&items](int row) -> const TFileListItem& { return items[static_cast<std::size_t>(row)]; }};
+    return SortOrderOf(static_cast<int>(items.size()), keys, column, descending);
 }
 
-TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
-                                  bool descending, const std::atomic<bool>* cancel)
+std::vector<int> RemoteSortOrder(const TCompactFileRows& rows, int column, bool descending,
+                                 const std::atomic<bool>* cancel)
+{
+    TCompactKeys keys{rows};
+    return SortOrderOf(rows.Count(), keys, column, descending, cancel);
+}
+
+TRemoteListingBuilder::TRemoteListingBuilder(TListingSource source)
+    : FSource(source), FRows(std::make_shared<TCompactFileRows>())
+{
+    FRows->Append(ParentDirItem());
+}
+
+void TRemoteListingBuilder::Reserve(std::size_t lines, std::size_t nameUnits)
+{
+    FRows->Reserve(lines + 1, nameUnits);
+}
+
+void TRemoteListingBuilder::Add(std::string_view line)
 {
     constexpr std::size_t kKeptInvalid = 101;
-    TRemoteListing result;
-    std::vector<TFileListItem> rows;
-    rows.reserve(lines.size() + 1);
-    rows.push_back(ParentDirItem());
-    TRemoteRowBuilder builder;
-    std::vector<std::pair<std::size_t, std::string>> links;   // rows whose target may be listed
-    std::deque<std::string_view> invalid;
-    TListEntry entry;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
-            return result;
-        TLineResult r = ParseListingLine(source, lines[i], entry);
-        if (r == lrInvalid) {
-            ++result.InvalidCount;
-            if (invalid.size() == kKeptInvalid)
-                invalid.pop_front();
-            invalid.push_back(lines[i]);
-            continue;
-        }
-        if (r != lrEntry)
-            continue;
-        if (entry.Type == letLink && entry.TargetKind == ltkUnknown && !entry.Target.empty())
-            links.emplace_back(rows.size(), entry.Target);
-        rows.push_back(builder.Build(entry));
+    TLineResult r = ParseListingLine(FSource, line, FEntry);
+    if (r == lrInvalid) {
+        ++FInvalidCount;
+        if (FInvalid.size() == kKeptInvalid)
+            FInvalid.pop_front();
+        FInvalid.emplace_back(line);
+        return;
     }
-    if (!links.empty()) {
+    if (r != lrEntry)
+        return;
+    if (FEntry.Type == letLink && FEntry.TargetKind == ltkUnknown && !FEntry.Target.empty())
+        FLinks.emplace_back(static_cast<std::size_t>(FRows->Count()), FEntry.Target);
+    FBuilder.Append(FEntry, *FRows);
+}
+
+TRemoteListing TRemoteListingBuilder::Finish(int column, bool descending, const std::atomic<bool>* cancel)
+{
+    TRemoteListing result;
+    TCompactFileRows& rows = *FRows;
+    if (!FLinks.empty()) {
         // A link to another entry of the same folder takes that entry's kind.
         QHash<QString, bool> kinds;
-        for (std::size_t i = 1; i < rows.size(); ++i)
-            if (!IsRemoteLink(rows[i]))
-                kinds.insert(rows[i].Caption, IsRemoteDirectory(rows[i]));
-        for (auto& [row, target] : links) {
+        for (int i = 1; i < rows.Count(); ++i) {
+            const QString& attributes = rows.SharedSubItem(i, kSubAttributes);
+            bool link = !attributes.isEmpty() && (attributes[0] == QLatin1Char('l') || attributes[0] == QLatin1Char('L'));
+            if (!link)
+                kinds.insert(rows.Caption(i).toString(), !attributes.isEmpty() && IsUpperD(attributes[0]));
+        }
+        for (auto& [row, target] : FLinks) {
             std::string_view t = target;
             if (t.size() > 2 && t.substr(0, 2) == "./")
                 t.remove_prefix(2);
             auto found = kinds.constFind(TextFromBytes(t));
             if (found == kinds.constEnd())
                 continue;
+            const int at = static_cast<int>(row);
             TListEntry fixed;
-            fixed.Name = RemoteItemName(rows[row]);
+            fixed.Name = BytesFromText(rows.Caption(at).toString());
             fixed.Type = letLink;
             fixed.Target = target;
             fixed.TargetKind = *found ? ltkDirectory : ltkFile;
-            TFileListItem& item = rows[row];
-            item.SubItems[kSubType] = TRemoteRowBuilder().Build(fixed).SubItems[kSubType];
-            item.ImageIndex = *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile;
+            rows.SetSharedSubItem(at, kSubType, TRemoteRowBuilder().Build(fixed).SubItems[kSubType]);
+            rows.SetImageIndex(at, *found ? TFtpFileImageList::iiFolder : TFtpFileImageList::iiFile);
         }
     }
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
-    std::vector<int> order = RemoteSortOrder(rows, column, descending);
-    // The order is applied in place, cycle by cycle: a second vector of a million rows
-    // would double the memory at its peak.
-    std::vector<bool> placed(order.size(), false);
-    for (std::size_t start = 0; start < order.size(); ++start) {
-        if (placed[start] || static_cast<std::size_t>(order[start]) == start)
-            continue;
-        TFileListItem held = std::move(rows[start]);
-        std::size_t to = start;
-        for (;;) {
-            std::size_t from = static_cast<std::size_t>(order[to]);
-            placed[to] = true;
-            if (from == start) {
-                rows[to] = std::move(held);
-                break;
-            }
-            rows[to] = std::move(rows[from]);
-            to = from;
-        }
-    }
-    result.Rows = std::move(rows);
-    result.InvalidLines.assign(invalid.begin(), invalid.end());
+    std::vector<int> order = RemoteSortOrder(rows, column, descending, cancel);
+    if (cancel && cancel->load(std::memory_order_relaxed))
+        return result;
+    rows.Permute(order);
+    rows.Squeeze();
+    result.Rows = std::move(FRows);
+    result.InvalidLines.assign(std::make_move_iterator(FInvalid.begin()), std::make_move_iterator(FInvalid.end()));
+    result.InvalidCount = FInvalidCount;
     return result;
+}
+
+TRemoteListing BuildRemoteListing(const std::vector<std::string_view>& lines, TListingSource source, int column,
+                                  bool descending, const std::atomic<bool>* cancel)
+{
+    TRemoteListingBuilder builder(source);
+    std::size_t nameBytes = 0;
+    for (std::string_view line : lines)
+        nameBytes += std::min<std::size_t>(line.size(), 64);   // a guess: names are the short end of a line
+    builder.Reserve(lines.size(), nameBytes / 2);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (cancel && (i & 0xFFF) == 0 && cancel->load(std::memory_order_relaxed))
+            return {};
+        builder.Add(lines[i]);
+    }
+    return builder.Finish(column, descending, cancel);
 }

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -69,8 +71,15 @@ public:
     TRemoteRowBuilder();
     // The row of one listing entry.
     TFileListItem Build(const TListingEntry& entry);
+    // The same row appended to compact rows.
+    void Append(const TListingEntry& entry, TCompactFileRows& rows);
 
 private:
+    // Caption and shared texts (type, attributes, time) of a row; returns its image.
+    int Parts(const TListingEntry& entry, QString& caption, QString (&texts)[3]);
+
+    QString FCaption;   // reused: its buffer serves row after row
+    QString FDirectory;
     std::unordered_map<std::string, QString> FAttributes;
     QHash<QString, QString> FTypes;   // extension -> type text
     std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text
@@ -115,14 +124,38 @@ int CompareRemoteItems(const TFileListItem& a, const TFileListItem& b, int colum
 std::vector<int> RemoteSortOrder(const TFileListModel& model, int column, bool descending = false);
 // The same over rows not yet in a model (any thread).
 std::vector<int> RemoteSortOrder(const std::vector<TFileListItem>& items, int column, bool descending = false);
+// The same over compact rows (any thread); empty when cancel is set meanwhile.
+std::vector<int> RemoteSortOrder(const TCompactFileRows& rows, int column, bool descending = false,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 // The rows of one listing, ".." first, in the order of the sort column, and the lines not
 // understood (the last 101 of them, with their count). Needs no window: runs on any thread.
 struct TRemoteListing {
-    std::vector<TFileListItem> Rows;
+    std::shared_ptr<TCompactFileRows> Rows;
     std::vector<std::string> InvalidLines;
     std::size_t InvalidCount = 0;
 };
+// Builds a TRemoteListing line by line, as the lines come (any one thread).
+class TRemoteListingBuilder {
+public:
+    explicit TRemoteListingBuilder(TListingSource source);
+    // Room for this many lines and name characters, when known.
+    void Reserve(std::size_t lines, std::size_t nameUnits);
+    // One line of the listing, without its line end.
+    void Add(std::string_view line);
+    // The rows in their order (see BuildRemoteListing); once only. Cancel as there.
+    TRemoteListing Finish(int column, bool descending, const std::atomic<bool>* cancel = nullptr);
+
+private:
+    TListingSource FSource;
+    std::shared_ptr<TCompactFileRows> FRows;
+    TRemoteRowBuilder FBuilder;
+    std::vector<std::pair<std::size_t, std::string>> FLinks;   // rows whose target may be listed
+    std::deque<std::string> FInvalid;   // the last lines not understood
+    std::size_t FInvalidCount = 0;
+    TListEntry FEntry;
+};
+
 // Builds a TRemoteListing from the lines of a listing of the given source; a link whose
 // target is another entry of the listing takes that entry's kind. Cancel (may be null) is
 // looked at now and then; when it is set the result is incomplete and should be dropped.

@@ -108,6 +108,8 @@ QLabel* NewLabel(const QString& text, QWidget* parent, const char* name = nullpt
 
 TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent)
 {
+    FLink = std::make_shared<TWindowLink>();
+    FLink->Window = this;
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(QStringLiteral("Ombrex FTP"));
     resize(605, 448);
@@ -165,6 +167,14 @@ TMainWindow::~TMainWindow()
 {
     // A listing job posts to this window: it ends before the window does.
     CancelListingJob();
+    if (FSortCancel)
+        FSortCancel->store(true);
+    {
+        std::lock_guard<std::mutex> lock(FLink->Lock);
+        FLink->Window = nullptr;
+    }
+    if (FListFileRemover.joinable())
+        FListFileRemover.join();
     FDesktop.reset();   // stops watching the local folder, removes a private listing file
     // The client goes first, silenced, so that no event of its reaches a dying window.
     ReleaseFtpClient();

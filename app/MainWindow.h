@@ -25,6 +25,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -283,8 +284,21 @@ public:
     // Reads and parses a big listing file on a thread of its own; the queue waits until its
     // rows are shown (the window stays responsive meanwhile).
     void StartListingJob(const QString& path, TListingSource source);
-    // Stops a running listing job and waits for its thread.
+    // Reads the listing file as the client writes it, and builds its rows meanwhile, on a
+    // thread of its own (started with the request; the text of a big listing is then mostly
+    // parsed by the time the transfer ends).
+    void StartListingTail(const QString& path, TListingSource source);
+    // The listing request ended well: a tail job of this source finishes the rows and
+    // shows them, the queue waiting for them (true), or there is none (false).
+    bool FinishListingTail(TListingSource source);
+    // Stops a running listing job (a tail too) and waits for its thread.
     void CancelListingJob();
+    // Sorts lvRemoteDir by RemoteSortColumn and RemoteSortDescending: at once when the list
+    // is short, else on a thread of its own, the rows reordered when it is done (unless
+    // they changed meanwhile). The window stays responsive meanwhile.
+    void SortRemoteList();
+    // True while a sort of the remote list runs beside the window.
+    bool RemoteSortRunning() const { return FSortCancel != nullptr; }
     // Writes what the server's FEAT answer offered to the debug log.
     void LogServerFeatures();
     // True when a row of lvRemoteDir has exactly this name (bytes, case-sensitive).
@@ -440,6 +454,23 @@ private:
     std::string FClaimedDownload; // the empty file the running download claimed, to go if it fails
     std::thread FListingThread;                        // the running listing job, if any
     std::shared_ptr<std::atomic<bool>> FListingCancel;   // set to drop its result
+    struct TListingTail {
+        TListingSource Source = lsList;
+        std::atomic<bool> Done{false};   // the request ended: the file is complete
+        std::shared_ptr<std::atomic<bool>> Cancel;
+    };
+    std::shared_ptr<TListingTail> FListingTail;   // the tail job of the running listing request
+    void PostListing(std::shared_ptr<TRemoteListing> result, std::shared_ptr<std::atomic<bool>> cancel, int column,
+                     bool descending);
+    std::thread FListFileRemover;   // removes the last big listing file, renamed out of the way
+    // Sorts run on threads that are not waited for (a sort cannot stop half-way); they
+    // reach the window through this, which the window clears when it goes.
+    struct TWindowLink {
+        std::mutex Lock;
+        TMainWindow* Window;
+    };
+    std::shared_ptr<TWindowLink> FLink;
+    std::shared_ptr<std::atomic<bool>> FSortCancel;   // the running sort's: set to drop its result
 
     // Transfers: the status window is repainted through a throttle; a report held back
     // is shown by FProgressTimer, so the last count always reaches the window.

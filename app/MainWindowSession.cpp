@@ -268,6 +268,7 @@ bool TMainWindow::DispatchHead(int code)
             client.MlsdDir();
         else
             client.ListDir();
+        StartListingTail(ListTempPath, client.Features().Mlst ? lsMlsd : lsList);
         return true;
     case qcPwd:
         LogUser(QStringLiteral("Getting current directory... "), lkStatus);
@@ -340,7 +341,20 @@ void TMainWindow::PrepareListFile()
     // it, which keeps the mode it finds. A symbolic link in its place is removed first, so
     // that the listing never lands in a file someone else chose.
     const std::string path = BytesFromText(ListTempPath);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A big listing of the last time is renamed out of the way and removed beside the
+    // window: emptying it in place held the window up for tens of milliseconds (the file
+    // system frees the blocks then, and writes the new listing out when it is closed).
+    struct stat last {};
+    if (::lstat(path.c_str(), &last) == 0 && S_ISREG(last.st_mode) && last.st_size > kListingInBackground) {
+        if (FListFileRemover.joinable())
+            FListFileRemover.join();
+        std::string doomed = path + ".old";
+        if (::rename(path.c_str(), doomed.c_str()) == 0)
+            FListFileRemover = std::thread([doomed] { ::unlink(doomed.c_str()); });
+    }
+    // Emptied now: the listing is read while it comes, and nothing of the last one may be
+    // taken for it.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ELOOP) {
         ::unlink(path.c_str());
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -429,6 +443,11 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
         FClaimedDownload.clear();
     }
 
+    // A listing that failed leaves nothing to show.
+    if (RqType == rqListDir && (aborted || Error != 0) && FListingTail) {
+        FListingTail.reset();
+        CancelListingJob();
+    }
     const bool transfer = RqType == rqGet || RqType == rqResumeGet || RqType == rqPut || RqType == rqResumePut;
     if (aborted && !transfer) {
         // Whatever the client reports, an aborted request did not do its work; the session
@@ -480,11 +499,14 @@ void TMainWindow::FtpClient1RequestDone(int RqType, std::uint16_t Error)
                             + QStringLiteral(" bytes; the entries read so far are shown"),
                         lkWarning);
             LogUser(QStringLiteral("OK. File list getted"), lkStatus);
-            // A big listing is read and parsed beside the window, which stays responsive.
-            if (QFileInfo(ListTempPath).size() > kListingInBackground)
-                StartListingJob(ListTempPath, source);
-            else
+            // A big listing is read and parsed beside the window, which stays responsive;
+            // mostly while it came in already.
+            if (QFileInfo(ListTempPath).size() <= kListingInBackground) {
+                CancelListingJob();
                 ParseListing(ReadListingFile(ListTempPath), source);
+            } else if (!FinishListingTail(source)) {
+                StartListingJob(ListTempPath, source);
+            }
             break;
         }
         case rqGet:

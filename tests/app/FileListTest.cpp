@@ -5,6 +5,7 @@
 #include "app/FileListModel.h"
 #include "app/FileListView.h"
 #include "app/FtpFileImageList.h"
+#include "app/ListingParser.h"
 #include "platform/SystemImageList.h"
 
 #include <QListView>
@@ -255,4 +256,166 @@ TEST(FtpFileImageList, FollowsTheSystemListAsItGrows)
     EXPECT_EQ(images.Count(), system.Count() + 1);
     EXPECT_GE(images.Count(), before);
     EXPECT_EQ(images.Icon(index + 1).cacheKey(), system.Icon(index).cacheKey());
+}
+
+// ---- compact rows (big remote listings) ----
+
+namespace {
+
+// Rows of every shape the compact store must give back unchanged: sizes that are plain
+// numbers and sizes that only look like one, names outside Latin-1 and with bytes that are
+// no UTF-8, the ".." row with three sub-items, rows with none.
+std::vector<TFileListItem> ShapedRows()
+{
+    const QString badByte = QString(QChar(0xDC80 + 0xE9)) + QStringLiteral("t") + QChar(0xDC80 + 0xE9);
+    return {
+        {"..", {"0", "Parent directory", "dr-xr-xr-x"}, 0},
+        {"a.txt", {"12", ".txt file", "-rw-r--r--", "2024-01-10 12:00"}, 1},
+        {"zero", {"0", " file", "-rw-r--r--", ""}, 1},
+        {"leading zero", {"007", " file", "-rw-r--r--", ""}, 1},
+        {"no size", {"", "Directory", "drwxr-xr-x", "2024-01-10 12:00"}, 4},
+        {"dos dir", {"<DIR>", "Directory", "d", ""}, 4},
+        {"eighteen", {"123456789012345678", " file", "-rw-r--r--", ""}, 1},
+        {"nineteen", {"1234567890123456789", " file", "-rw-r--r--", ""}, 1},
+        {"huge", {"99999999999999999999999", " file", "-rw-r--r--", ""}, 1},
+        {"signed", {"-5", " file", "-rw-r--r--", ""}, 1},
+        {QStringLiteral("名前 ü.txt"), {"5", ".txt file", "-rw-r--r--", ""}, 1},
+        {badByte, {"1", " file", "-rw-r--r--", ""}, 1},
+        {"  blanks  ", {"3", " file", "-rw-r--r--", ""}, 1},
+        {"", {}, -1},
+        {"link", {"7", "Link -> target", "lrwxrwxrwx", "2000-01-10 00:00"}, 1},
+    };
+}
+
+std::shared_ptr<TCompactFileRows> Compacted(const std::vector<TFileListItem>& items)
+{
+    auto rows = std::make_shared<TCompactFileRows>();
+    for (const TFileListItem& item : items)
+        EXPECT_TRUE(rows->Append(item));
+    return rows;
+}
+
+void ExpectSameItem(const TFileListItem& got, const TFileListItem& want)
+{
+    EXPECT_EQ(got.Caption, want.Caption);
+    EXPECT_EQ(got.SubItems, want.SubItems);
+    EXPECT_EQ(got.ImageIndex, want.ImageIndex);
+}
+
+} // namespace
+
+TEST_F(FileListTest, CompactRowsShowAndGiveBackExactlyTheItemsTheyWereMadeFrom)
+{
+    const std::vector<TFileListItem> items = ShapedRows();
+    TFileListModel plain(&Images);
+    plain.SetColumns(RemoteColumns());
+    plain.Replace(items);
+    Model.ReplaceCompact(Compacted(items));
+    ASSERT_EQ(Model.Count(), static_cast<int>(items.size()));
+    ExpectConsistent(Model);
+    for (int row = 0; row < Model.Count(); ++row) {
+        SCOPED_TRACE(items[static_cast<size_t>(row)].Caption.toStdString());
+        ExpectSameItem(Model.Item(row), items[static_cast<size_t>(row)]);
+        EXPECT_EQ(Model.Caption(row), items[static_cast<size_t>(row)].Caption);
+        for (int column = 0; column < Model.columnCount(); ++column)
+            for (int role : {int(Qt::DisplayRole), int(Qt::ToolTipRole), int(Qt::TextAlignmentRole)})
+                EXPECT_EQ(Model.data(Model.index(row, column), role), plain.data(plain.index(row, column), role))
+                    << "column " << column << " role " << role;
+        EXPECT_EQ(Model.data(Model.index(row, 0), Qt::DecorationRole).isNull(),
+                  plain.data(plain.index(row, 0), Qt::DecorationRole).isNull());
+    }
+    // More sub-items than the compact rows hold: refused, nothing added.
+    TCompactFileRows rows;
+    EXPECT_FALSE(rows.Append({"wide", {"1", "2", "3", "4", "5"}, 1}));
+    EXPECT_EQ(rows.Count(), 0);
+}
+
+TEST_F(FileListTest, CompactRowsSortAsItemsDoAndTheSelectionFollowsBothWaysOfReordering)
+{
+    std::vector<TFileListItem> items = ShapedRows();
+    items.erase(items.begin() + 13);   // the row without sub-items has no place in a remote list
+    const auto rows = Compacted(items);
+    for (int column = 0; column < 5; ++column)
+        for (bool descending : {false, true}) {
+            SCOPED_TRACE(std::to_string(column) + (descending ? " descending" : " ascending"));
+            EXPECT_EQ(RemoteSortOrder(*rows, column, descending), RemoteSortOrder(items, column, descending));
+        }
+
+    TFileListView view(&Model);
+    const std::vector<int> order = RemoteSortOrder(items, 1, true);
+    for (bool madeApart : {false, true}) {
+        SCOPED_TRACE(madeApart ? "order made apart" : "Permute");
+        Model.ReplaceCompact(Compacted(items));
+        view.SetSelected(4, true);   // "no size"
+        view.SetItemIndex(10);       // "名前 ü.txt"
+        const std::uint64_t changes = Model.Changes();
+        if (madeApart) {
+            std::vector<int> newRowOf(order.size());
+            for (size_t i = 0; i < order.size(); ++i)
+                newRowOf[static_cast<size_t>(order[i])] = static_cast<int>(i);
+            Model.Permute(newRowOf, Model.Compact()->Ordered(order));
+        } else {
+            Model.Permute(order);
+        }
+        EXPECT_GT(Model.Changes(), changes);
+        for (size_t i = 0; i < order.size(); ++i)
+            ExpectSameItem(Model.Item(static_cast<int>(i)), items[static_cast<size_t>(order[i])]);
+        ASSERT_EQ(view.SelectedRows().size(), 1u);
+        EXPECT_EQ(Model.Item(view.SelectedRows().front()).Caption, "no size");
+        EXPECT_EQ(Model.Item(view.ItemIndex()).Caption, QStringLiteral("名前 ü.txt"));
+        view.ClearSelection();
+    }
+}
+
+TEST_F(FileListTest, CompactRowsStayAsTheyWereForAHolderWhileTheModelChangesThem)
+{
+    const std::vector<TFileListItem> items = ShapedRows();
+    Model.ReplaceCompact(Compacted(items));
+    const std::shared_ptr<const TCompactFileRows> held = Model.SharedCompact();
+    std::vector<int> reversed(items.size());
+    for (size_t i = 0; i < reversed.size(); ++i)
+        reversed[i] = static_cast<int>(reversed.size() - 1 - i);
+    Model.Permute(reversed);
+    EXPECT_EQ(Model.Item(0).Caption, "link");
+    EXPECT_EQ(held->Caption(0), QStringLiteral(".."));   // the holder's rows did not move
+    EXPECT_NE(Model.Compact(), held.get());
+}
+
+TEST_F(FileListTest, ChangingCompactRowsOneByOneWorksAsOnItems)
+{
+    const std::vector<TFileListItem> items = ShapedRows();
+    Model.ReplaceCompact(Compacted(items));
+    QSignalSpy inserted(&Model, &QAbstractItemModel::rowsInserted);
+    std::uint64_t changes = Model.Changes();
+    EXPECT_EQ(Model.Add(Named("new")), static_cast<int>(items.size()));
+    EXPECT_EQ(inserted.count(), 1);
+    EXPECT_GT(Model.Changes(), changes);
+    changes = Model.Changes();
+    Model.Delete(0);
+    Model.SetItem(0, Named("set"));
+    EXPECT_GT(Model.Changes(), changes);
+    ASSERT_EQ(Model.Count(), static_cast<int>(items.size()));
+    EXPECT_EQ(Model.Item(0).Caption, "set");
+    for (size_t i = 2; i < items.size(); ++i)
+        ExpectSameItem(Model.Item(static_cast<int>(i - 1)), items[i]);
+    EXPECT_EQ(Model.Item(Model.Count() - 1).Caption, "new");
+    ExpectConsistent(Model);
+    Model.Clear();
+    EXPECT_EQ(Model.Count(), 0);
+    EXPECT_EQ(Model.Compact(), nullptr);
+}
+
+TEST_F(FileListTest, AnItemOfCompactRowsStaysReadableWhileManyOthersAreRead)
+{
+    // Callers hold a row while they read another (a comparison, a loop over the selection).
+    std::vector<TFileListItem> items;
+    const int count = static_cast<int>(TFileListModel::kMadeRows) * 3;
+    for (int i = 0; i < count; ++i)
+        items.push_back({"row " + QString::number(i), {QString::number(i), " file", "-rw-r--r--", ""}, 1});
+    Model.ReplaceCompact(Compacted(items));
+    const TFileListItem& first = Model.Item(0);
+    for (int row = 1; row <= static_cast<int>(TFileListModel::kMadeRows); ++row)
+        ASSERT_EQ(Model.Item(row).SubItems.value(0), QString::number(row));
+    EXPECT_EQ(first.Caption, "row 0");
+    EXPECT_EQ(first.SubItems.value(0), "0");
 }

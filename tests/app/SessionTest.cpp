@@ -708,6 +708,99 @@ TEST_F(SessionTest, ABigListingIsParsedBesideTheWindowAndTheQueueWaitsForItsRows
     EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
 }
 
+TEST_F(SessionTest, ABigListIsReSortedBesideTheWindowAndAnOrderForRowsReplacedMeanwhileIsDropped)
+{
+    // Past 50,000 rows a header click returns before the rows move; they take their order
+    // when it is ready, the selected row still selected.
+    auto listing = [](char stem, int step) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 60000; ++i)
+            lines.push_back("-rw-r--r-- 1 u g " + std::to_string((i * 7919) % 60000) + " Jan 10 2000 " + stem
+                            + std::to_string(i * step));
+        lines.push_back("drwxr-xr-x 2 u g 4096 Jan 10 2000 dir");
+        return lines;
+    };
+    Main().ParseListing(listing('f', 1));
+    const TFileListModel& model = *Main().lvRemoteDir->Model();
+    ASSERT_EQ(model.Count(), 60002);
+    std::vector<TFileListItem> items;
+    for (int row = 0; row < model.Count(); ++row)
+        items.push_back(model.Item(row));
+    QStringList bySize;
+    for (int row : RemoteSortOrder(items, 1))
+        bySize << items[static_cast<size_t>(row)].Caption;
+    ASSERT_EQ(bySize.mid(0, 4), (QStringList{"..", "dir", "f0", "f37679"}));   // sizes 0, then 1
+    const QStringList byName = Captions();
+    Select(RowOf("f123"));
+    Main().lvRemoteDirColumnClick(1);
+    EXPECT_TRUE(Main().RemoteSortRunning());
+    EXPECT_EQ(Captions(), byName);
+    QHeaderView* header = Main().lvRemoteDir->ReportView()->header();
+    EXPECT_EQ(header->sortIndicatorSection(), 1);
+    ASSERT_TRUE(PumpUntil([&] { return !Main().RemoteSortRunning(); }, 60000));
+    EXPECT_EQ(Captions(), bySize);
+    ASSERT_EQ(Main().lvRemoteDir->SelectedRows().size(), 1u);
+    EXPECT_EQ(model.Item(Main().lvRemoteDir->SelectedRows().front()).Caption, "f123");
+
+    // A new listing comes while a sort runs: the order worked out for the old rows would
+    // scramble the new ones, so it is dropped.
+    Main().lvRemoteDirColumnClick(0);
+    ASSERT_TRUE(Main().RemoteSortRunning());
+    Main().ParseListing(listing('g', 7));
+    const QStringList shown = Captions();
+    ASSERT_EQ(shown.mid(0, 3), (QStringList{"..", "dir", "g0"}));
+    ASSERT_TRUE(PumpUntil([&] { return !Main().RemoteSortRunning(); }, 60000));
+    EXPECT_EQ(Captions(), shown);
+}
+
+TEST_F(SessionTest, ABigListingReadWhileItComesInPiecesGivesTheRowsOfTheWholeFile)
+{
+    // The rows are built while the listing comes; pieces end inside a line end, inside a
+    // line and after a line end, and the last line has no line end. The rows are those of
+    // the whole file read at once.
+    std::string listing = "total 16003\r\n";
+    for (int i = 0; i < 16000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string(i * 37) + " Jan 10  2000 file " + std::to_string(i)
+                   + ".txt\r\n";
+    listing += "drwxr-xr-x    2 joe      joe      4096 Jan 10  2000 sub\r\n";
+    listing += "lrwxrwxrwx    1 joe      joe      3 Jan 10  2000 to sub -> sub\r\n";
+    listing += "not a listing line\n";
+    listing += "-rw-r--r--    1 joe      joe      5 Jan 10  2000 last  ";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    const std::size_t betweenCrAndLf = listing.find('\r', listing.size() / 3) + 1;
+    const std::size_t insideALine = listing.find("file", listing.size() * 2 / 3) + 2;
+    const std::size_t afterALineEnd = listing.find('\n', listing.size() * 5 / 6) + 1;
+    auto list = [&](FakeFtpServer& f) {
+        Pwd(f, "/pub").Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes");
+        f.DataSend(listing.substr(0, betweenCrAndLf)).Delay(40);
+        f.DataSend(listing.substr(betweenCrAndLf, insideALine - betweenCrAndLf)).Delay(40);
+        f.DataSend(listing.substr(insideALine, afterALineEnd - insideALine)).Delay(40);
+        f.DataSend(listing.substr(afterALineEnd)).DataClose().Reply("226 Done");
+    };
+    FakeFtpServer s;
+    Login(s).Expect("CWD /pub").Reply("250 Directory changed");
+    list(s);
+    list(s);
+    ConnectSession(s);
+
+    const TRemoteListing whole = BuildRemoteListing(SplitListingData(listing), lsList, 0, false);
+    ASSERT_TRUE(whole.Rows);
+    const TFileListModel& model = *Main().lvRemoteDir->Model();
+    ASSERT_EQ(model.Count(), whole.Rows->Count());
+    ASSERT_EQ(model.Count(), 16004);
+    for (int row = 0; row < model.Count(); ++row) {
+        const TFileListItem want = whole.Rows->Item(row);
+        const TFileListItem& got = model.Item(row);
+        ASSERT_EQ(got.Caption, want.Caption) << row;
+        ASSERT_EQ(got.SubItems, want.SubItems) << row;
+        ASSERT_EQ(got.ImageIndex, want.ImageIndex) << row;
+    }
+    EXPECT_EQ(RemoteItemType(model.Item(RowOf("to sub"))), "Directory link -> sub");
+    EXPECT_EQ(model.Item(model.Count() - 1).Caption, "last  ");
+    EXPECT_EQ(Lines(Main().txtUserLog).filter("Invalid line").size(), 4);   // "total" and one more, twice
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
+
 TEST_F(SessionTest, LinksShowTheirTargetAndOpenAsFoldersUnlessTheyPointAtAFile)
 {
     Main().ParseListing({"drwxr-xr-x 2 u g 4096 Jan 10 2000 real", "-rw-r--r-- 1 u g 1 Jan 10 2000 f",
@@ -825,6 +918,44 @@ TEST_F(SessionTest, EnteringTheRemoteListMakesItTheActivePane)
 }
 
 // ---- former bugs ----
+
+TEST_F(SessionTest, FormerBugAHeaderClickedWhileABigListingCameLeftItsRowsInTheOldOrder)
+{
+    // The rows of a big listing were put in the order asked for when the request started,
+    // under the header of the order clicked meanwhile.
+    std::string listing = "total 16000\r\n";
+    for (int i = 0; i < 16000; ++i)
+        listing += "-rw-r--r--    1 joe      joe      " + std::to_string((i * 7919) % 16000)
+                   + " Jan 10  2000 file " + std::to_string(i) + ".txt\r\n";
+    ASSERT_GT(listing.size(), std::size_t(1) << 20);
+    const std::size_t half = listing.size() / 2;
+    FakeFtpServer s;
+    Login(s).Expect("CWD /pub").Reply("250 Directory changed");
+    List(Pwd(s, "/pub"), listing);
+    Pwd(s, "/pub").Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here it comes");
+    s.DataSend(listing.substr(0, half)).Delay(1000).DataSend(listing.substr(half)).DataClose().Reply("226 Done");
+    s.Start();
+    ConnectTo(s, QStringLiteral("/pub"));
+    // The second listing is half in: the header is clicked now.
+    const std::string file = Main().ListTempPath.toLocal8Bit().toStdString();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            struct stat st {};
+            const std::vector<std::string> sent = s.Transcript();
+            return std::count(sent.begin(), sent.end(), "LIST") == 2 && ::stat(file.c_str(), &st) == 0
+                   && st.st_size > 0;
+        },
+        30000));
+    Main().lvRemoteDirColumnClick(1);
+    ASSERT_TRUE(WaitIdle());
+    QStringList bySize;
+    const TRemoteListing sorted = BuildRemoteListing(SplitListingData(listing), lsList, 1, false);
+    for (int row = 0; row < sorted.Rows->Count(); ++row)
+        bySize << sorted.Rows->Caption(row).toString();
+    EXPECT_EQ(Captions(), bySize);
+    EXPECT_EQ(Main().lvRemoteDir->ReportView()->header()->sortIndicatorSection(), 1);
+    EXPECT_TRUE(s.Errors().empty()) << ::testing::PrintToString(s.Errors());
+}
 
 TEST_F(SessionTest, FormerBugARefusedChangeOfDirectoryLeftItsArgumentAsTheNextCode)
 {
