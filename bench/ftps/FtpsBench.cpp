@@ -34,7 +34,7 @@ constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 struct Sample {
     double Wall = 0;
     double Cpu = 0;
-    double ServerBusy = 0;   // the server's CPU time during the run, per cent of the run's wall time
+    double ServerBusy = 0;   // how busy the server's processor (CPU 0) was during the run, per cent
     bool Ok = false;
 };
 
@@ -151,10 +151,9 @@ int main(int argc, char** argv)
     for (int run = 0; run < runs; ++run) {
         for (const Tool& tool : tools) {
             ::unlink(local.c_str());
-            double before = testsrv::VsftpdCpuSeconds();
+            double before = testsrv::CpuBusySeconds(0);
             Sample d = Run(tool.Download);
-            ::usleep(200 * 1000);   // the session process ends and is reaped
-            d.ServerBusy = d.Wall > 0 ? 100.0 * (testsrv::VsftpdCpuSeconds() - before) / d.Wall : 0;
+                    d.ServerBusy = d.Wall > 0 ? 100.0 * (testsrv::CpuBusySeconds(0) - before) / d.Wall : 0;
             d.Ok = d.Ok && FileSize(local) == bytes;
             down[tool.Name].push_back(d);
             std::fprintf(stderr, "run %d %-5s %.2fs%s\n", run + 1, tool.Name.c_str(), d.Wall, d.Ok ? "" : " FAILED");
@@ -164,7 +163,7 @@ int main(int argc, char** argv)
     std::printf("File: %lld MiB over explicit FTPS from vsftpd on localhost (RAM), passive, %d runs per tool%s\n",
                 mib, runs, pinned ? ", server on CPU 0, clients on CPU 1" : " (not pinned)");
     std::printf("%-6s %12s %10s %14s %16s %8s\n", "tool", "median MB/s", "best MB/s", "CPU s per GiB",
-                "server CPU", "failures");
+                "CPU 0 busy", "failures");
     std::map<std::string, std::pair<double, double>> med;
     for (const Tool& tool : tools) {
         std::vector<double> rates, cpus, busy;

@@ -37,7 +37,7 @@ struct Sample {
     double Wall = 0;
     double Cpu = 0;
     long MaxRssKiB = 0;
-    double ServerBusy = 0;   // the server's CPU time during the run, per cent of its wall time
+    double ServerBusy = 0;   // how busy the server's processor (CPU 0) was during the run, per cent
     bool Ok = false;
 };
 
@@ -101,10 +101,9 @@ Sample Run(const std::vector<std::string>& argv, const std::vector<std::string>&
 // Runs argv and adds how busy the server was meanwhile.
 Sample RunMeasured(const std::vector<std::string>& argv, const std::vector<std::string>& Env)
 {
-    double before = testsrv::VsftpdCpuSeconds();
+    double before = testsrv::CpuBusySeconds(0);
     Sample s = Run(argv, Env);
-    ::usleep(200 * 1000);   // the session process ends and is reaped
-    s.ServerBusy = s.Wall > 0 ? 100.0 * (testsrv::VsftpdCpuSeconds() - before) / s.Wall : 0;
+    s.ServerBusy = s.Wall > 0 ? 100.0 * (testsrv::CpuBusySeconds(0) - before) / s.Wall : 0;
     return s;
 }
 
@@ -227,7 +226,7 @@ int main(int argc, char** argv)
     std::printf("File: %lld MiB from vsftpd on 127.0.0.1 (RAM-backed), passive mode, %d runs per tool, %s\n", mib,
                 runs, gPinned ? "server on CPU 0, clients on CPU 1" : "not pinned");
     std::printf("%-9s %-9s %12s %10s %10s %10s %11s %8s\n", "tool", "direction", "median MB/s", "best MB/s",
-                "CPU s/GiB", "best CPU", "server CPU", "failures");
+                "CPU s/GiB", "best CPU", "CPU 0 busy", "failures");
     struct Figures {
         double Median = 0, Best = 0, Cpu = 0, BestCpu = 0;
     };

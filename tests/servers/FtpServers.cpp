@@ -290,49 +290,26 @@ void RemoveTree(const std::string& path)
     }
 }
 
-double VsftpdCpuSeconds()
+double CpuBusySeconds(int Cpu)
 {
-    double total = 0;
-    DIR* proc = ::opendir("/proc");
-    if (!proc)
+    FILE* f = std::fopen("/proc/stat", "r");
+    if (!f)
         return 0;
-    auto comm = [](const std::string& pid) {
-        std::string name;
-        if (FILE* f = std::fopen(("/proc/" + pid + "/comm").c_str(), "r")) {
-            char buf[64] = "";
-            if (std::fgets(buf, sizeof buf, f))
-                name = buf;
-            std::fclose(f);
-        }
-        return name;
-    };
-    while (dirent* e = ::readdir(proc)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9' || comm(e->d_name) != "vsftpd\n")
+    char line[512];
+    std::string want = "cpu" + std::to_string(Cpu) + " ";
+    double busy = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, want.c_str(), want.size()) != 0)
             continue;
-        FILE* f = std::fopen((std::string("/proc/") + e->d_name + "/stat").c_str(), "r");
-        if (!f)
-            continue;
-        char buf[1024] = "";
-        std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        buf[n] = '\0';
-        const char* p = std::strrchr(buf, ')');
-        if (!p)
-            continue;
-        char state = 0;
-        long ppid = 0;
-        unsigned long long v[14] = {};
-        // After the name: state, ppid, then fields 5 to 17 (utime is 14, cstime 17).
-        if (std::sscanf(p + 2, "%c %ld %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &ppid,
-                        &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11], &v[12])
-            < 15)
-            continue;
-        if (comm(std::to_string(ppid)) == "vsftpd\n")
-            continue;   // a session: counted in its listener once reaped
-        total += double(v[9] + v[10] + v[11] + v[12]) / double(::sysconf(_SC_CLK_TCK));
+        unsigned long long v[8] = {};
+        std::sscanf(line + want.size(), "%llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5], &v[6], &v[7]);
+        // user, nice, system, irq, softirq and steal: all but idle and iowait.
+        busy = double(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / double(::sysconf(_SC_CLK_TCK));
+        break;
     }
-    ::closedir(proc);
-    return total;
+    std::fclose(f);
+    return busy;
 }
 
 bool ProcessAlive(int pid)

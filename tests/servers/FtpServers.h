@@ -78,10 +78,10 @@ std::string MakeTempDir(const std::string& prefix);
 // Removes a folder tree.
 void RemoveTree(const std::string& path);
 
-// CPU seconds of the running vsftpd's process tree so far: its listener's own and those of
-// the session processes it has reaped (for benchmarks: a run's share near its wall time
-// means the server's processor was the limit).
-double VsftpdCpuSeconds();
+// Seconds processor Cpu has been busy so far (/proc/stat: everything but idle and iowait,
+// interrupts included). For benchmarks that pin the server to one processor: its busy share
+// of a run near 100% means the server's processor was the limit.
+double CpuBusySeconds(int Cpu);
 
 // Server processes run in process groups of their own (pid = group id).
 // True while the child pid runs (reaps it once it has ended).
