@@ -366,14 +366,7 @@ void TFileListModel::Permute(const std::vector<int>& order)
         Changed();
     } else
         FItems = std::move(sorted);
-    // Only selected and current rows hold persistent indexes, so this stays cheap.
-    const QModelIndexList persistent = persistentIndexList();
-    QModelIndexList moved;
-    moved.reserve(persistent.size());
-    for (const QModelIndex& old : persistent)
-        moved.append(index(newRowOf[static_cast<size_t>(old.row())], old.column()));
-    changePersistentIndexList(persistent, moved);
-    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    MovePersistentRows(newRowOf);
 }
 
 void TFileListModel::Permute(const std::vector<int>& newRowOf, TCompactFileRows::TOrder&& rows)
@@ -386,6 +379,12 @@ void TFileListModel::Permute(const std::vector<int>& newRowOf, TCompactFileRows:
     }
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     FCompact->Reorder(std::move(rows));
+    MovePersistentRows(newRowOf);
+}
+
+void TFileListModel::MovePersistentRows(const std::vector<int>& newRowOf)
+{
+    // Only selected and current rows hold persistent indexes, so this stays cheap.
     const QModelIndexList persistent = persistentIndexList();
     QModelIndexList moved;
     moved.reserve(persistent.size());

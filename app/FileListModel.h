@@ -180,6 +180,8 @@ private:
     const TFileListItem& MadeItem(int row) const;
     // The rows changed: items made from compact rows are stale.
     void Changed();
+    // After a reorder (newRowOf[old] = new): selection and current row follow their rows.
+    void MovePersistentRows(const std::vector<int>& newRowOf);
 
     const TFtpFileImageList* FImages;
     std::vector<TFileListColumn> FColumns;

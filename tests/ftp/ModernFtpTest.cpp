@@ -439,7 +439,9 @@ struct PrefetchCase {
     Lines Transcript;
 };
 
-// Serves file Name ("a" or "b", holding its own name) on the port last offered.
+// Serves file Name ("a" or "b", holding its own name) on the port last offered. The scripts
+// answer 226 only once the client's early PASV has come (as vsftpd does when it waits for
+// the client's close), so that the PASV goes out early in every run.
 void ServeFile(FakeFtpServer& s, const std::string& Name)
 {
     s.Expect("RETR /" + Name).DataAccept().Reply("150 Sending").DataSend(Name + Name).DataClose();
@@ -450,9 +452,9 @@ const PrefetchCase kPrefetchCases[] = {
      [](FakeFtpServer& s) {
          s.Expect("PASV").PasvReply();
          ServeFile(s, "a");
-         s.Reply("226 Done").Expect("PASV").PasvReply();
+         s.Expect("PASV").Reply("226 Done").PasvReply();
          ServeFile(s, "b");
-         s.Reply("226 Done").Expect("PASV").PasvReply().Expect("PWD").Reply("257 \"/\" is current");
+         s.Expect("PASV").Reply("226 Done").PasvReply().Expect("PWD").Reply("257 \"/\" is current");
      },
      {PrefetchOp::GetA, PrefetchOp::GetB, PrefetchOp::Pwd},
      {"PASV", "RETR /a", "PASV", "RETR /b", "PASV", "PWD"}},
@@ -471,9 +473,9 @@ const PrefetchCase kPrefetchCases[] = {
      [](FakeFtpServer& s) {
          s.Expect("PASV").PasvReply();
          ServeFile(s, "a");
-         s.Reply("226 Done").Expect("PASV").Reply("425 No more ports").Expect("PASV").PasvReply();
+         s.Expect("PASV").Reply("226 Done").Reply("425 No more ports").Expect("PASV").PasvReply();
          ServeFile(s, "b");
-         s.Reply("226 Done").Expect("PASV").Reply("425 No more ports").Expect("QUIT").Reply("221 Bye");
+         s.Expect("PASV").Reply("226 Done").Reply("425 No more ports").Expect("QUIT").Reply("221 Bye");
      },
      {PrefetchOp::GetA, PrefetchOp::GetB, PrefetchOp::Quit},
      {"PASV", "RETR /a", "PASV", "PASV", "RETR /b", "PASV", "QUIT"}},
@@ -481,8 +483,8 @@ const PrefetchCase kPrefetchCases[] = {
      [](FakeFtpServer& s) {
          s.Expect("PASV").PasvReply();
          ServeFile(s, "a");
-         s.Reply("226 Done")
-             .Expect("PASV")
+         s.Expect("PASV")
+             .Reply("226 Done")
              .Delay(150)
              .PasvReply()
              .Expect("TYPE A")

@@ -204,9 +204,10 @@ TEST_P(FtpsServer, LoginListUploadDownloadAndResumeByteForByte)
                                                 + std::string(std::strerror(ktls)) + ")"
                                           : "! TLS data: copying path, kernel TLS is not used for data connections"))
         << Join(s.Rec.Display);
-    // vsftpd answers only once the data connection is closed: each next PASV goes out early.
-    if (GetParam().Passive && std::string(GetParam().Kind) != "pyftpdlib") {
-        EXPECT_EQ(pasv, 8) << Join(s.Rec.Display);
+    // Never more than one PASV per transfer (4 before the row), plus at most one unused.
+    if (GetParam().Passive) {
+        EXPECT_GE(pasv, 7) << Join(s.Rec.Display);
+        EXPECT_LE(pasv, 8) << Join(s.Rec.Display);
     }
 
     ASSERT_EQ(s.Run([&] { s.Ftp.Quit(); }), 0);
