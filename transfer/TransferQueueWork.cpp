@@ -407,11 +407,8 @@ void TTransferQueue::StartFolder(TConnection* Conn, TTransferItem& Item)
         else if (target.empty() && Item.LinkDepth > 2)
             refuse = "Symbolic link not followed: its target is not listed";
         if (!refuse.empty()) {
-            Conn->Status = TConnection::csReady;
-            Conn->Item = 0;
-            SetState(Item, TItemState::Skipped, refuse);
+            ReleaseConnection(Conn, &Item, refuse);
             Log(Item.Remote + ": " + refuse);
-            PostSchedule();
             return;
         }
         Conn->Run(

@@ -54,45 +54,6 @@ long RssKiB()
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
-bool StartRelay(std::uint16_t target, double delayMs, int& pid, std::uint16_t& port)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    std::string t = std::to_string(target), d = std::to_string(delayMs);
-    std::vector<std::string> argv{"/usr/bin/python3", RELAY_SCRIPT, "--target-port", t, "--delay-ms", d};
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t p;
-    int rc = posix_spawn(&p, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0)
-        return false;
-    pid = p;
-    std::string line;
-    pollfd pf{fds[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && poll(&pf, 1, 10000) > 0) {
-        char buf[64];
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        line.append(buf, std::size_t(n));
-    }
-    close(fds[0]);
-    unsigned value = 0;
-    if (std::sscanf(line.c_str(), "PORT %u", &value) != 1)
-        return false;
-    port = std::uint16_t(value);
-    return true;
-}
-
 double RunOftp(const std::vector<std::string>& argv)
 {
     posix_spawn_file_actions_t fa;
@@ -178,7 +139,7 @@ int main(int argc, char** argv)
     }
     int relayPid = -1;
     std::uint16_t relayPort = 0;
-    if (!StartRelay(server->Port(), rtt / 2, relayPid, relayPort)) {
+    if (!testsrv::StartLatencyRelay(RELAY_SCRIPT, server->Port(), rtt / 2, relayPid, relayPort)) {
         std::fprintf(stderr, "the latency relay did not start\n");
         return 1;
     }

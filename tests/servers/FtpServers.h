@@ -83,6 +83,11 @@ void RemoveTree(const std::string& path);
 // of a run near 100% means the server's processor was the limit.
 double CpuBusySeconds(int Cpu);
 
+// Starts the latency relay script (python3) in front of 127.0.0.1:target, delaying each
+// direction by delayMs; its pid and the port it listens on. False when it did not start.
+bool StartLatencyRelay(const std::string& script, std::uint16_t target, double delayMs, int& pid,
+                       std::uint16_t& port);
+
 // Server processes run in process groups of their own (pid = group id).
 // True while the child pid runs (reaps it once it has ended).
 bool ProcessAlive(int pid);
