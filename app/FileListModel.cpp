@@ -31,9 +31,15 @@ std::uint32_t TCompactFileRows::Share(const QString& text)
 {
     if (text.isEmpty())
         return 0;
-    auto byData = FTextByData.constFind(text.constData());
-    if (byData != FTextByData.constEnd() && FTexts[*byData].size() == text.size())
+    const void* data = text.constData();
+    TRecentText& recent = FRecent[(reinterpret_cast<std::uintptr_t>(data) >> 4) % std::size(FRecent)];
+    if (recent.Data == data && FTexts[recent.Index].size() == text.size())
+        return recent.Index;
+    auto byData = FTextByData.constFind(data);
+    if (byData != FTextByData.constEnd() && FTexts[*byData].size() == text.size()) {
+        recent = {data, *byData};
         return *byData;
+    }
     auto known = FTextIndex.constFind(text);
     std::uint32_t index;
     if (known != FTextIndex.constEnd()) {

@@ -87,6 +87,12 @@ private:
     std::vector<QString> FTexts{QString()};   // text 0 is the empty one
     QHash<QString, std::uint32_t> FTextIndex;
     QHash<const void*, std::uint32_t> FTextByData;   // the same shared string again: no hashing
+    // The last texts shared, by address: a listing shares a few texts a million times.
+    struct TRecentText {
+        const void* Data = nullptr;
+        std::uint32_t Index = 0;
+    };
+    TRecentText FRecent[16];
 };
 
 // One column of the report style: header text, first width in pixels, text alignment.

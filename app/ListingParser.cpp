@@ -7,8 +7,14 @@
 #include <QFile>
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <limits>
+#include <mutex>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -105,17 +111,34 @@ TFileListItem TRemoteRowBuilder::Build(const TListingEntry& entry)
 
 void TRemoteRowBuilder::Append(const TListingEntry& entry, TCompactFileRows& rows)
 {
-    QString caption;
     QString texts[3];
-    int image = Parts(entry, caption, texts);
-    rows.Append(caption, entry.Size, texts, 3, image);
+    int image = Parts(entry, FCaption, texts);
+    rows.Append(FCaption, entry.Size, texts, 3, image);
 }
+
+namespace {
+
+// The caption of a name as TextFromBytes gives it; a name of plain ASCII (nearly all) is
+// written into caption's own buffer, which a builder reuses row after row.
+void SetCaption(QString& caption, std::string_view name)
+{
+    if (!std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        caption = TextFromBytes(name);
+        return;
+    }
+    caption.resize(static_cast<qsizetype>(name.size()));
+    QChar* out = caption.data();
+    for (char c : name)
+        *out++ = QChar(static_cast<char16_t>(c));
+}
+
+} // namespace
 
 int TRemoteRowBuilder::Parts(const TListingEntry& entry, QString& caption, QString (&texts)[3])
 {
     // A name in another encoding (say Latin-1 on a UTF-8 desktop) keeps its bytes in the
     // caption, so that the server gets back exactly the name it listed.
-    caption = TextFromBytes(entry.Name);
+    SetCaption(caption, entry.Name);
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
     bool link = entry.Type == letLink;
 
@@ -136,11 +159,14 @@ int TRemoteRowBuilder::Parts(const TListingEntry& entry, QString& caption, QStri
         type = QString::fromLatin1(kind) + TextFromBytes(entry.Target);
     } else {
         qsizetype dot = caption.lastIndexOf(QLatin1Char('.'));
-        QString extension = dot < 0 ? QString() : caption.mid(dot);
-        auto known = FTypes.constFind(extension);
-        if (known == FTypes.constEnd())
-            known = FTypes.insert(extension, RemoteTypeText(caption, false));
-        type = *known;
+        std::u16string_view extension;
+        if (dot >= 0)
+            extension = std::u16string_view(reinterpret_cast<const char16_t*>(caption.constData()) + dot,
+                                             static_cast<std::size_t>(caption.size() - dot));
+        auto known = FTypes.find(extension);
+        if (known == FTypes.end())
+            known = FTypes.emplace(std::u16string(extension), RemoteTypeText(caption, false)).first;
+        type = known->second;
     }
     texts[1] = attributes->second;
     if (entry.Modified.Valid()) {
@@ -348,43 +374,63 @@ struct TCompactKeys {
 
 } // namespace
 
+namespace {
+
+// The key of the row source has loaded; text keys go into buffer.
+template <class TKeys>
+TSortKey MakeKey(TKeys& source, int row, int column, std::u16string& buffer)
+{
+    TSortKey key;
+    key.Row = row;
+    key.Group = source.IsParent() ? 0 : (source.IsDirectory() ? 1 : 2);
+    if (key.Group == 0)
+        return key;   // all ".." rows are equal
+    if (column == rcSize)
+        key.High = static_cast<std::uint64_t>(source.Size());
+    else if (column == rcName || column == rcType || column == rcAttributes || column == rcModified)
+        AddText(source.Text(column), key, buffer);
+    return key;
+}
+
+// "a comes before b" for keys whose texts are in textA and textB: by group, then by key
+// (reversed when descending), then by row, so that any sort of the keys gives what a
+// stable sort gives.
+bool KeyBefore(const TSortKey& a, const char16_t* textA, const TSortKey& b, const char16_t* textB, bool descending)
+{
+    if (a.Group != b.Group)
+        return a.Group < b.Group;
+    const TSortKey& x = descending ? b : a;
+    const TSortKey& y = descending ? a : b;
+    if (x.High != y.High)
+        return x.High < y.High;
+    if (x.Low != y.Low)
+        return x.Low < y.Low;
+    std::u16string_view tx((descending ? textB : textA) + x.Offset, x.Length);
+    std::u16string_view ty((descending ? textA : textB) + y.Offset, y.Length);
+    if (int c = tx.compare(ty); c != 0)   // upper-cased already: by code, a prefix first
+        return c < 0;
+    return a.Row < b.Row;
+}
+
+} // namespace
+
 template <class TKeys>
 std::vector<int> SortOrderOf(int count, TKeys& source, int column, bool descending,
                              const std::atomic<bool>* cancel = nullptr)
 {
     std::vector<TSortKey> keys(static_cast<std::size_t>(count));
     std::u16string buffer;
-    const bool byText = column == rcName || column == rcType || column == rcAttributes || column == rcModified;
     for (int row = 0; row < count; ++row) {
         source.Load(row);
-        TSortKey& key = keys[static_cast<std::size_t>(row)];
-        key.Row = row;
-        key.Group = source.IsParent() ? 0 : (source.IsDirectory() ? 1 : 2);
-        if (key.Group == 0)
-            continue;   // all ".." rows are equal
-        if (column == rcSize)
-            key.High = static_cast<std::uint64_t>(source.Size());
-        else if (byText)
-            AddText(source.Text(column), key, buffer);
+        keys[static_cast<std::size_t>(row)] = MakeKey(source, row, column, buffer);
     }
     if (cancel && cancel->load(std::memory_order_relaxed))
         return {};
     const char16_t* text = buffer.data();
     // The keys themselves are sorted (not indexes into them): the merges then read them in
     // sequence.
-    auto before = [text](const TSortKey& a, const TSortKey& b) {
-        if (a.High != b.High)
-            return a.High < b.High;
-        if (a.Low != b.Low)
-            return a.Low < b.Low;
-        std::u16string_view ta(text + a.Offset, a.Length);
-        std::u16string_view tb(text + b.Offset, b.Length);
-        return ta < tb;   // upper-cased already: by code, a prefix first
-    };
-    std::stable_sort(keys.begin(), keys.end(), [&before, descending](const TSortKey& a, const TSortKey& b) {
-        if (a.Group != b.Group)
-            return a.Group < b.Group;
-        return descending ? before(b, a) : before(a, b);
+    std::stable_sort(keys.begin(), keys.end(), [text, descending](const TSortKey& a, const TSortKey& b) {
+        return KeyBefore(a, text, b, text, descending);
     });
     std::vector<int> order(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < keys.size(); ++i)
@@ -413,10 +459,141 @@ std::vector<int> RemoteSortOrder(const TCompactFileRows& rows, int column, bool 
     return SortOrderOf(rows.Count(), keys, column, descending, cancel);
 }
 
+// Runs of sort keys, each sorted on the presort thread as soon as it is full.
+struct TRemoteListingBuilder::TPresort {
+    struct TRun {
+        std::vector<TSortKey> Keys;
+        std::u16string Text;
+    };
+
+    TPresort(int column, bool descending, std::size_t runRows)
+        : Column(column), Descending(descending), RunRows(std::max<std::size_t>(runRows, 1))
+    {
+        Current.Keys.reserve(RunRows);
+    }
+    ~TPresort()
+    {
+        {
+            std::lock_guard<std::mutex> lock(Lock);
+            Stop = true;
+        }
+        Wake.notify_all();
+        if (Sorter.joinable())
+            Sorter.join();
+    }
+
+    void Sort(TRun& run) const
+    {
+        const char16_t* text = run.Text.data();
+        const bool descending = Descending;
+        std::sort(run.Keys.begin(), run.Keys.end(), [text, descending](const TSortKey& a, const TSortKey& b) {
+            return KeyBefore(a, text, b, text, descending);
+        });
+    }
+    void Add(const TCompactFileRows& rows, int row)
+    {
+        TCompactKeys keys{rows};
+        keys.Load(row);
+        Current.Keys.push_back(MakeKey(keys, row, Column, Current.Text));
+        if (Current.Keys.size() < RunRows)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(Lock);
+            Waiting.push_back(std::move(Current));
+        }
+        Wake.notify_one();
+        Current = TRun{};
+        Current.Keys.reserve(RunRows);
+    }
+    void SortWaiting()
+    {
+        std::unique_lock<std::mutex> lock(Lock);
+        for (;;) {
+            Wake.wait(lock, [this] { return Stop || Closed || !Waiting.empty(); });
+            if (Stop || Waiting.empty())
+                return;
+            TRun run = std::move(Waiting.front());
+            Waiting.pop_front();
+            lock.unlock();
+            Sort(run);
+            lock.lock();
+            Sorted.push_back(std::move(run));
+        }
+    }
+    // Waits for the runs handed over, sorts the last one here and merges them all: the
+    // rows in their order.
+    std::vector<int> Merge(std::size_t count)
+    {
+        {
+            std::lock_guard<std::mutex> lock(Lock);
+            Closed = true;
+        }
+        Wake.notify_all();
+        Sort(Current);
+        if (Sorter.joinable())
+            Sorter.join();
+        Sorted.push_back(std::move(Current));
+        // A heap of the runs' next keys; the texts stay where they are from here on.
+        struct TCursor {
+            const TSortKey* At;
+            const TSortKey* End;
+            const char16_t* Text;
+        };
+        std::vector<TCursor> heap;
+        for (const TRun& run : Sorted)
+            if (!run.Keys.empty())
+                heap.push_back({run.Keys.data(), run.Keys.data() + run.Keys.size(), run.Text.data()});
+        const bool descending = Descending;
+        auto after = [descending](const TCursor& a, const TCursor& b) {
+            return KeyBefore(*b.At, b.Text, *a.At, a.Text, descending);
+        };
+        std::make_heap(heap.begin(), heap.end(), after);
+        std::vector<int> order;
+        order.reserve(count);
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), after);
+            TCursor& next = heap.back();
+            order.push_back(next.At->Row);
+            if (++next.At == next.End)
+                heap.pop_back();
+            else
+                std::push_heap(heap.begin(), heap.end(), after);
+        }
+        return order;
+    }
+
+    const int Column;
+    const bool Descending;
+    const std::size_t RunRows;
+    TRun Current;   // filled by the builder's thread only
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::deque<TRun> Waiting;
+    std::vector<TRun> Sorted;
+    bool Closed = false;
+    bool Stop = false;
+    std::thread Sorter;
+};
+
 TRemoteListingBuilder::TRemoteListingBuilder(TListingSource source)
     : FSource(source), FRows(std::make_shared<TCompactFileRows>())
 {
     FRows->Append(ParentDirItem());
+}
+
+TRemoteListingBuilder::~TRemoteListingBuilder() = default;
+
+void TRemoteListingBuilder::Presort(int column, bool descending, std::size_t runRows)
+{
+    FPresort = std::make_unique<TPresort>(column, descending, runRows);
+    for (int row = 0; row < FRows->Count(); ++row)
+        FPresort->Add(*FRows, row);
+    TPresort* presort = FPresort.get();
+    FPresort->Sorter = std::thread([presort] {
+        // Gives way to the thread that makes the rows: it is the one that is waited for.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+        presort->SortWaiting();
+    });
 }
 
 void TRemoteListingBuilder::Reserve(std::size_t lines, std::size_t nameUnits)
@@ -437,9 +614,13 @@ void TRemoteListingBuilder::Add(std::string_view line)
     }
     if (r != lrEntry)
         return;
-    if (FEntry.Type == letLink && FEntry.TargetKind == ltkUnknown && !FEntry.Target.empty())
+    // A link that may point at another entry gets its kind, and so its key, in Finish.
+    const bool settledLater = FEntry.Type == letLink && FEntry.TargetKind == ltkUnknown && !FEntry.Target.empty();
+    if (settledLater)
         FLinks.emplace_back(static_cast<std::size_t>(FRows->Count()), FEntry.Target);
     FBuilder.Append(FEntry, *FRows);
+    if (FPresort && !settledLater)
+        FPresort->Add(*FRows, FRows->Count() - 1);
 }
 
 TRemoteListing TRemoteListingBuilder::Finish(int column, bool descending, const std::atomic<bool>* cancel)
@@ -474,11 +655,25 @@ TRemoteListing TRemoteListingBuilder::Finish(int column, bool descending, const 
     }
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
-    std::vector<int> order = RemoteSortOrder(rows, column, descending, cancel);
+    std::vector<int> order;
+    bool squeezed = false;
+    if (FPresort && FPresort->Column == column && FPresort->Descending == descending) {
+        for (const auto& link : FLinks)
+            FPresort->Add(rows, static_cast<int>(link.first));
+        // The merge reads only the keys: the rows are squeezed beside it.
+        std::thread squeeze([&rows] { rows.Squeeze(); });
+        order = FPresort->Merge(static_cast<std::size_t>(rows.Count()));
+        squeeze.join();
+        squeezed = true;
+    }
+    FPresort.reset();
+    if (order.size() != static_cast<std::size_t>(rows.Count()))   // another order asked for meanwhile
+        order = RemoteSortOrder(rows, column, descending, cancel);
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
-    rows.Permute(order);
-    rows.Squeeze();
+    rows.Permute(order);   // makes the rows' block to measure
+    if (!squeezed)
+        rows.Squeeze();
     result.Rows = std::move(FRows);
     result.InvalidLines.assign(std::make_move_iterator(FInvalid.begin()), std::make_move_iterator(FInvalid.end()));
     result.InvalidCount = FInvalidCount;

@@ -81,7 +81,12 @@ private:
     QString FCaption;   // reused: its buffer serves row after row
     QString FDirectory;
     std::unordered_map<std::string, QString> FAttributes;
-    QHash<QString, QString> FTypes;   // extension -> type text
+    // Looked up by a view of the caption's extension: no text made per row.
+    struct TViewHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+    };
+    std::unordered_map<std::u16string, QString, TViewHash, std::equal_to<>> FTypes;   // extension -> type text
     std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text
     std::time_t FNow;
 };
@@ -139,8 +144,12 @@ struct TRemoteListing {
 class TRemoteListingBuilder {
 public:
     explicit TRemoteListingBuilder(TListingSource source);
+    ~TRemoteListingBuilder();
     // Room for this many lines and name characters, when known.
     void Reserve(std::size_t lines, std::size_t nameUnits);
+    // Before the first Add: sorts the rows by column in runs of runRows as they come, on a
+    // thread of the builder's own, so that a Finish in the same order only merges the runs.
+    void Presort(int column, bool descending, std::size_t runRows = 32768);
     // One line of the listing, without its line end.
     void Add(std::string_view line);
     // The rows in their order (see BuildRemoteListing); once only. Cancel as there.
@@ -154,6 +163,8 @@ private:
     std::deque<std::string> FInvalid;   // the last lines not understood
     std::size_t FInvalidCount = 0;
     TListEntry FEntry;
+    struct TPresort;
+    std::unique_ptr<TPresort> FPresort;
 };
 
 // Builds a TRemoteListing from the lines of a listing of the given source; a link whose

@@ -2,6 +2,7 @@
 // OPTS UTF8 ON (RFC 2640) and MLSD listings (RFC 3659).
 #include "ftp/CustomFtpCli.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -158,7 +159,10 @@ std::int64_t TCustomFtpCli::BoundListing(const char* Data, std::int64_t Len)
         keep = FListingMaxBytes - FByteCount;
         FListingCut = true;
     }
-    if (FListingMaxEntries > 0) {
+    if (FListingMaxEntries > 0 && FListingLines + keep < FListingMaxEntries) {
+        // This piece cannot reach the bound (it has no more lines than bytes): only counted.
+        FListingLines += std::count(Data, Data + keep, '\n');
+    } else if (FListingMaxEntries > 0) {
         for (std::int64_t i = 0; i < keep; ++i) {
             if (Data[i] == '\n' && ++FListingLines >= FListingMaxEntries) {
                 keep = i + 1;

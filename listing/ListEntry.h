@@ -36,7 +36,8 @@ enum TLinkTargetKind {
 };
 
 // One parsed entry. Names and targets are the server's bytes, unchanged (they need not be
-// valid UTF-8, and they may begin or end with blanks).
+// valid UTF-8, and they may begin or end with blanks). The parsers empty an entry field by
+// field (ResetEntry) to keep its buffers: a new field goes there too.
 struct TListEntry {
     std::string Attributes;      // Unix permission string ("drwxr-xr-x", "-rwsr-xr-x+"); a
                                  // single type letter when the server gave no permissions

@@ -63,14 +63,16 @@ std::string_view CleanLine(std::string_view Line)
 // 1..12 for an English month abbreviation (any case, "Sept" too), else 0.
 int MonthNumber(std::string_view s)
 {
-    static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                          "jul", "aug", "sep", "oct", "nov", "dec"};
-    if (s.size() == 4 && EqualNoCase(s, "sept"))
-        return 9;
-    if (s.size() != 3)
+    // Called for several columns of every line: no lengths taken, no loop over names that
+    // cannot match.
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (s.size() == 4)
+        return EqualNoCase(s, "sept") ? 9 : 0;
+    if (s.size() != 3 || IsDigit(s[0]))
         return 0;
     for (int m = 0; m < 12; ++m)
-        if (EqualNoCase(s, kMonths[m]))
+        if (Lower(s[0]) == kMonths[m][0] && EqualNoCase(s, kMonths[m]))
             return m + 1;
     return 0;
 }
@@ -187,6 +189,22 @@ void SetTypeFromAttributes(TListEntry& Entry)
     Entry.Type = c == 'd' ? letDirectory : c == 'l' ? letLink : letFile;
 }
 
+// Empties an entry for the next line; its strings keep their buffers, so a listing is not
+// a few allocations per line.
+void ResetEntry(TListEntry& Entry)
+{
+    Entry.Attributes.clear();
+    Entry.Size.clear();
+    Entry.Name.clear();
+    Entry.Type = letFile;
+    Entry.Target.clear();
+    Entry.TargetKind = ltkUnknown;
+    Entry.Owner.clear();
+    Entry.Group.clear();
+    Entry.Perm.clear();
+    Entry.Modified = TListTime{};
+}
+
 void SplitLink(TListEntry& Entry)
 {
     if (Entry.Type != letLink)
@@ -194,7 +212,7 @@ void SplitLink(TListEntry& Entry)
     std::size_t arrow = Entry.Name.find(" -> ");
     if (arrow == std::string::npos)
         return;
-    Entry.Target = Entry.Name.substr(arrow + 4);
+    Entry.Target.assign(Entry.Name, arrow + 4);
     Entry.Name.resize(arrow);
 }
 
@@ -231,7 +249,7 @@ TLineResult ParseUnixLine(std::string_view Line, TListEntry& Entry)
     }
     auto text = [&](std::size_t k) { return Line.substr(tok[k].Begin, tok[k].End - tok[k].Begin); };
 
-    Entry = TListEntry{};
+    ResetEntry(Entry);
     Entry.Attributes.assign(perm);
     SetTypeFromAttributes(Entry);
 
@@ -340,7 +358,7 @@ TLineResult ParseDosLine(std::string_view Line, TListEntry& Entry)
     while (p < Line.size() && !IsBlank(Line[p]))
         ++p;
     std::string_view field = Line.substr(fieldBegin, p - fieldBegin);
-    Entry = TListEntry{};
+    ResetEntry(Entry);
     t.Year = year;
     t.Month = month;
     t.Day = day;
@@ -391,7 +409,7 @@ TLineResult ParseMlsdLine(std::string_view Line, TListEntry& Entry)
     std::string_view facts = Line.substr(0, blank);
     if (facts.empty() || facts.find('=') == std::string_view::npos)
         return lrInvalid;
-    Entry = TListEntry{};
+    ResetEntry(Entry);
     Entry.Name.assign(Line.substr(blank + 1));
     bool haveType = false;
     std::string mode;

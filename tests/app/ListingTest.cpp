@@ -301,6 +301,82 @@ TEST(ListingOrder, TheFastOrderIsTheStableSortByTheComparison)
     }
 }
 
+TEST(ListingOrder, RowsSortedInRunsAsTheyComeEndAsOneSortOfThemAll)
+{
+    // Lines as a listing thread gets them: ties in every column, names equal but for case,
+    // links whose kind is settled only at the end (to a folder, to a file, elsewhere),
+    // names that are no valid text, lines not understood.
+    std::mt19937 random(7);
+    const char* const names[] = {"report", "REPORT", "Report 2", "a b", "x\xff", "readme.TXT", "readme.txt",
+                                 "data.tar.gz", "abcdefghij", "abcdefghik", "dir"};
+    const char* const dates[] = {"Jan 10 12:00", "Jan 10  2020", "Dec  1 09:15"};
+    std::vector<std::string> lines = {"total 42"};
+    for (int i = 0; i < 400; ++i) {
+        const std::string name = std::string(names[random() % 11]) + std::to_string(random() % 40);
+        const std::string size = std::to_string(random() % 4 == 0 ? 0 : random() % 50);
+        const std::string date = dates[random() % 3];
+        switch (random() % 6) {
+        case 0:
+            lines.push_back("drwxr-xr-x 2 u g 4096 " + date + " " + name);
+            break;
+        case 1:
+            lines.push_back("lrwxrwxrwx 1 u g 9 " + date + " " + name + " -> "
+                            + std::string(names[random() % 11]) + std::to_string(random() % 40));
+            break;
+        case 2:
+            lines.push_back("lrwxrwxrwx 1 u g 9 " + date + " " + name + " -> /elsewhere/" + name);
+            break;
+        case 3:
+            lines.push_back("not a listing line " + name);
+            break;
+        default:
+            lines.push_back((random() % 2 ? "-rw-r--r-- 1 u g " : "-rwsr-xr-x 1 u g ") + size + " " + date + " "
+                            + name);
+        }
+    }
+    const std::vector<std::string_view> views(lines.begin(), lines.end());
+    auto same = [](const TRemoteListing& got, const TRemoteListing& want) {
+        ASSERT_TRUE(got.Rows && want.Rows);
+        ASSERT_EQ(got.Rows->Count(), want.Rows->Count());
+        for (int row = 0; row < want.Rows->Count(); ++row) {
+            const TFileListItem a = got.Rows->Item(row);
+            const TFileListItem b = want.Rows->Item(row);
+            ASSERT_EQ(a.Caption, b.Caption) << row;
+            ASSERT_EQ(a.SubItems, b.SubItems) << row;
+            ASSERT_EQ(a.ImageIndex, b.ImageIndex) << row;
+        }
+        EXPECT_EQ(got.InvalidLines, want.InvalidLines);
+        EXPECT_EQ(got.InvalidCount, want.InvalidCount);
+    };
+    for (int column = 0; column <= 4; ++column) {
+        for (bool descending : {false, true}) {
+            const TRemoteListing want = BuildRemoteListing(views, lsList, column, descending);
+            for (std::size_t run : {1, 3, 64, 100000}) {
+                SCOPED_TRACE(testing::Message() << "column " << column << " descending " << descending << " runs of "
+                                                << run);
+                TRemoteListingBuilder builder(lsList);
+                builder.Presort(column, descending, run);
+                for (const std::string& line : lines)
+                    builder.Add(line);
+                same(builder.Finish(column, descending), want);
+            }
+        }
+    }
+    // Another order asked for by the end: sorted then, all the same.
+    TRemoteListingBuilder other(lsList);
+    other.Presort(0, false, 5);
+    for (const std::string& line : lines)
+        other.Add(line);
+    same(other.Finish(1, true), BuildRemoteListing(views, lsList, 1, true));
+    // A builder let go of before its end (a cancelled listing) stops its thread.
+    for (int i = 0; i < 20; ++i) {
+        TRemoteListingBuilder dropped(lsList);
+        dropped.Presort(0, false, 2);
+        for (const std::string& line : lines)
+            dropped.Add(line);
+    }
+}
+
 TEST(ListingOrder, PermuteKeepsSelectedRowsWithTheirItems)
 {
     TFileListModel model(nullptr);
