@@ -142,12 +142,17 @@ int TRemoteRowBuilder::Parts(const TListingEntry& entry, QString& caption, QStri
     bool directory = !entry.Attributes.empty() && (entry.Attributes[0] == 'd' || entry.Attributes[0] == 'D');
     bool link = entry.Type == letLink;
 
-    auto attributes = FAttributes.find(entry.Attributes);
-    if (attributes == FAttributes.end())
-        attributes = FAttributes
-                         .emplace(entry.Attributes, QString::fromLatin1(entry.Attributes.data(),
-                                                                        static_cast<qsizetype>(entry.Attributes.size())))
-                         .first;
+    // Neighbouring rows mostly share their attributes: the last ones are looked at first.
+    if (!FLastAttributes || entry.Attributes != FLastAttributes->first) {
+        auto attributes = FAttributes.find(entry.Attributes);
+        if (attributes == FAttributes.end())
+            attributes = FAttributes
+                             .emplace(entry.Attributes,
+                                      QString::fromLatin1(entry.Attributes.data(),
+                                                          static_cast<qsizetype>(entry.Attributes.size())))
+                             .first;
+        FLastAttributes = &*attributes;
+    }
     QString& type = texts[0];
     if (directory) {
         type = FDirectory;
@@ -168,7 +173,7 @@ int TRemoteRowBuilder::Parts(const TListingEntry& entry, QString& caption, QStri
             known = FTypes.emplace(std::u16string(extension), RemoteTypeText(caption, false)).first;
         type = known->second;
     }
-    texts[1] = attributes->second;
+    texts[1] = FLastAttributes->second;
     if (entry.Modified.Valid()) {
         // Many entries share a time, and working one out (the year of a date without one,
         // the local time of a UTC one) costs more than the rest of the row: one text per
@@ -466,8 +471,8 @@ struct TRemoteListingBuilder::TPresort {
         std::u16string Text;
     };
 
-    TPresort(int column, bool descending, std::size_t runRows)
-        : Column(column), Descending(descending), RunRows(std::max<std::size_t>(runRows, 1))
+    TPresort(int column, bool descending, std::size_t runRows, std::size_t mergeInTwo)
+        : Column(column), Descending(descending), RunRows(std::max<std::size_t>(runRows, 1)), MergeInTwo(mergeInTwo)
     {
         Current.Keys.reserve(RunRows);
     }
@@ -522,7 +527,7 @@ struct TRemoteListingBuilder::TPresort {
     }
     // Waits for the runs handed over, sorts the last one here and merges them all: the
     // rows in their order.
-    std::vector<int> Merge(std::size_t count)
+    std::vector<int> Merge()
     {
         {
             std::lock_guard<std::mutex> lock(Lock);
@@ -533,38 +538,84 @@ struct TRemoteListingBuilder::TPresort {
         if (Sorter.joinable())
             Sorter.join();
         Sorted.push_back(std::move(Current));
-        // A heap of the runs' next keys; the texts stay where they are from here on.
-        struct TCursor {
-            const TSortKey* At;
-            const TSortKey* End;
-            const char16_t* Text;
-        };
-        std::vector<TCursor> heap;
-        for (const TRun& run : Sorted)
+        // The texts stay where they are from here on.
+        std::vector<TCursor> cursors;
+        std::size_t total = 0;
+        for (const TRun& run : Sorted) {
             if (!run.Keys.empty())
-                heap.push_back({run.Keys.data(), run.Keys.data() + run.Keys.size(), run.Text.data()});
+                cursors.push_back({run.Keys.data(), run.Keys.data() + run.Keys.size(), run.Text.data()});
+            total += run.Keys.size();
+        }
+        std::vector<int> order(total);
+        if (total < MergeInTwo || cursors.size() < 2) {
+            MergeCursors(std::move(cursors), order.data());
+            return order;
+        }
+        // Two halves merged at once, split at a key near the middle: the median of keys
+        // sampled evenly from all runs. Every key of the low half comes before the pivot.
+        std::vector<TCursor> samples;
+        const std::size_t every = std::max<std::size_t>(total / kSamples, 1);
+        for (const TCursor& c : cursors)
+            for (std::size_t i = every / 2; i < static_cast<std::size_t>(c.End - c.At); i += every)
+                samples.push_back({c.At + i, c.At + i + 1, c.Text});
+        std::vector<TCursor> low, high;
+        std::size_t lowCount = 0;
+        if (!samples.empty()) {
+            auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+            std::nth_element(samples.begin(), middle, samples.end(), [this](const TCursor& a, const TCursor& b) {
+                return KeyBefore(*a.At, a.Text, *b.At, b.Text, Descending);
+            });
+            const TCursor pivot = *middle;
+            for (const TCursor& c : cursors) {
+                const TSortKey* split = std::partition_point(c.At, c.End, [&](const TSortKey& k) {
+                    return KeyBefore(k, c.Text, *pivot.At, pivot.Text, Descending);
+                });
+                if (split != c.At)
+                    low.push_back({c.At, split, c.Text});
+                if (split != c.End)
+                    high.push_back({split, c.End, c.Text});
+                lowCount += static_cast<std::size_t>(split - c.At);
+            }
+        } else {
+            high = std::move(cursors);
+        }
+        std::thread lowHalf([this, &low, &order] { MergeCursors(std::move(low), order.data()); });
+        MergeCursors(std::move(high), order.data() + lowCount);
+        lowHalf.join();
+        return order;
+    }
+
+    // A range of a sorted run and the texts of its keys.
+    struct TCursor {
+        const TSortKey* At;
+        const TSortKey* End;
+        const char16_t* Text;
+    };
+    static constexpr std::size_t kSamples = 1024;   // about this many keys looked at for the pivot
+
+    // Merges the ranges through a heap of their next keys: their rows, in order, to out.
+    void MergeCursors(std::vector<TCursor> heap, int* out) const
+    {
         const bool descending = Descending;
         auto after = [descending](const TCursor& a, const TCursor& b) {
             return KeyBefore(*b.At, b.Text, *a.At, a.Text, descending);
         };
         std::make_heap(heap.begin(), heap.end(), after);
-        std::vector<int> order;
-        order.reserve(count);
         while (!heap.empty()) {
             std::pop_heap(heap.begin(), heap.end(), after);
             TCursor& next = heap.back();
-            order.push_back(next.At->Row);
+            *out++ = next.At->Row;
             if (++next.At == next.End)
                 heap.pop_back();
             else
                 std::push_heap(heap.begin(), heap.end(), after);
         }
-        return order;
     }
 
     const int Column;
     const bool Descending;
     const std::size_t RunRows;
+    const std::size_t MergeInTwo;
     TRun Current;   // filled by the builder's thread only
     std::mutex Lock;
     std::condition_variable Wake;
@@ -583,9 +634,9 @@ TRemoteListingBuilder::TRemoteListingBuilder(TListingSource source)
 
 TRemoteListingBuilder::~TRemoteListingBuilder() = default;
 
-void TRemoteListingBuilder::Presort(int column, bool descending, std::size_t runRows)
+void TRemoteListingBuilder::Presort(int column, bool descending, std::size_t runRows, std::size_t mergeInTwo)
 {
-    FPresort = std::make_unique<TPresort>(column, descending, runRows);
+    FPresort = std::make_unique<TPresort>(column, descending, runRows, mergeInTwo);
     for (int row = 0; row < FRows->Count(); ++row)
         FPresort->Add(*FRows, row);
     TPresort* presort = FPresort.get();
@@ -656,23 +707,23 @@ TRemoteListing TRemoteListingBuilder::Finish(int column, bool descending, const 
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
     std::vector<int> order;
-    bool squeezed = false;
+    bool presorted = false;
     if (FPresort && FPresort->Column == column && FPresort->Descending == descending) {
         for (const auto& link : FLinks)
             FPresort->Add(rows, static_cast<int>(link.first));
-        // The merge reads only the keys: the rows are squeezed beside it.
-        std::thread squeeze([&rows] { rows.Squeeze(); });
-        order = FPresort->Merge(static_cast<std::size_t>(rows.Count()));
-        squeeze.join();
-        squeezed = true;
+        order = FPresort->Merge();
+        presorted = order.size() == static_cast<std::size_t>(rows.Count());
     }
     FPresort.reset();
-    if (order.size() != static_cast<std::size_t>(rows.Count()))   // another order asked for meanwhile
+    if (!presorted)   // another order asked for meanwhile
         order = RemoteSortOrder(rows, column, descending, cancel);
     if (cancel && cancel->load(std::memory_order_relaxed))
         return result;
     rows.Permute(order);   // makes the rows' block to measure
-    if (!squeezed)
+    // Rows that came as they were sorted keep the names' spare room (less than half of the
+    // block, left from its growth): squeezing it cost more than the merge, after the last
+    // byte, for some megabytes.
+    if (!presorted)
         rows.Squeeze();
     result.Rows = std::move(FRows);
     result.InvalidLines.assign(std::make_move_iterator(FInvalid.begin()), std::make_move_iterator(FInvalid.end()));

@@ -81,6 +81,7 @@ private:
     QString FCaption;   // reused: its buffer serves row after row
     QString FDirectory;
     std::unordered_map<std::string, QString> FAttributes;
+    const std::pair<const std::string, QString>* FLastAttributes = nullptr;   // stays put: a node
     // Looked up by a view of the caption's extension: no text made per row.
     struct TViewHash {
         using is_transparent = void;
@@ -148,8 +149,9 @@ public:
     // Room for this many lines and name characters, when known.
     void Reserve(std::size_t lines, std::size_t nameUnits);
     // Before the first Add: sorts the rows by column in runs of runRows as they come, on a
-    // thread of the builder's own, so that a Finish in the same order only merges the runs.
-    void Presort(int column, bool descending, std::size_t runRows = 32768);
+    // thread of the builder's own, so that a Finish in the same order only merges the runs
+    // (from mergeInTwo rows on, in two halves at once).
+    void Presort(int column, bool descending, std::size_t runRows = 32768, std::size_t mergeInTwo = 100000);
     // One line of the listing, without its line end.
     void Add(std::string_view line);
     // The rows in their order (see BuildRemoteListing); once only. Cancel as there.

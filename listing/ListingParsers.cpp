@@ -231,22 +231,25 @@ TLineResult ParseUnixLine(std::string_view Line, TListEntry& Entry)
     if (!IsPermissions(perm))
         return lrInvalid;
 
-    // The columns after the permissions; the date is searched among the first of them, so a
-    // long name costs nothing.
+    // The columns after the permissions, split only as far as they are looked at: the date
+    // is searched among the first of them, so the name's words are not split at all.
     constexpr std::size_t kMaxTokens = 12;
     TToken tok[kMaxTokens];
     std::size_t count = 0;
     std::size_t p = permEnd;
-    while (count < kMaxTokens) {
-        while (p < Line.size() && IsBlank(Line[p]))
-            ++p;
-        if (p >= Line.size())
-            break;
-        std::size_t b = p;
-        while (p < Line.size() && !IsBlank(Line[p]))
-            ++p;
-        tok[count++] = {b, p};
-    }
+    auto have = [&](std::size_t k) {   // true when column k (counted from 0) is there
+        while (count <= k && count < kMaxTokens) {
+            while (p < Line.size() && IsBlank(Line[p]))
+                ++p;
+            if (p >= Line.size())
+                break;
+            std::size_t b = p;
+            while (p < Line.size() && !IsBlank(Line[p]))
+                ++p;
+            tok[count++] = {b, p};
+        }
+        return count > k;
+    };
     auto text = [&](std::size_t k) { return Line.substr(tok[k].Begin, tok[k].End - tok[k].Begin); };
 
     ResetEntry(Entry);
@@ -259,13 +262,15 @@ TLineResult ParseUnixLine(std::string_view Line, TListEntry& Entry)
     // A date after a size first; then a date after no size at all (some servers leave the
     // column empty for what has none).
     for (int pass = 0; pass < 2 && nameFrom == std::string_view::npos; ++pass)
-    for (std::size_t i = 2; i + 1 < count && i < 8; ++i) {
+    for (std::size_t i = 2; i < 8 && have(i + 1); ++i) {
         std::size_t used = 0;
-        TListTime t;
         bool sized = AllDigits(text(i - 1));
-        if ((pass == 0 && !sized) || !MatchDate(Line, tok, i, count, t, used))
+        if (pass == 0 && !sized)
             continue;
-        Entry.Modified = t;
+        have(i + 2);   // a date takes up to three columns
+        // Straight into the entry (a date not matched leaves it empty, as it was).
+        if (!MatchDate(Line, tok, i, count, Entry.Modified, used))
+            continue;
         std::size_t sizeIndex = sized ? i - 1 : i;
         if (sized)
             Entry.Size.assign(text(i - 1));
@@ -284,7 +289,7 @@ TLineResult ParseUnixLine(std::string_view Line, TListEntry& Entry)
     if (nameFrom == std::string_view::npos) {
         // No date we know (a month name in another language): the columns as the classic
         // pattern has them: three fields, the size, three fields, the name.
-        if (!Entry.Modified.Valid() && count >= 8 && tok[6].End + 1 < Line.size()) {
+        if (!Entry.Modified.Valid() && have(7) && tok[6].End + 1 < Line.size()) {
             if (AllDigits(text(3)))
                 Entry.Size.assign(text(3));
             Entry.Owner.assign(text(1));

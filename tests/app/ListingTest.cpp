@@ -351,14 +351,17 @@ TEST(ListingOrder, RowsSortedInRunsAsTheyComeEndAsOneSortOfThemAll)
     for (int column = 0; column <= 4; ++column) {
         for (bool descending : {false, true}) {
             const TRemoteListing want = BuildRemoteListing(views, lsList, column, descending);
+            // Runs of one row up to one run of all; merged in one go and in two halves.
             for (std::size_t run : {1, 3, 64, 100000}) {
+                for (std::size_t inTwo : {std::size_t(0), std::size_t(100000)}) {
                 SCOPED_TRACE(testing::Message() << "column " << column << " descending " << descending << " runs of "
-                                                << run);
+                                                << run << " in two from " << inTwo);
                 TRemoteListingBuilder builder(lsList);
-                builder.Presort(column, descending, run);
+                builder.Presort(column, descending, run, inTwo);
                 for (const std::string& line : lines)
                     builder.Add(line);
                 same(builder.Finish(column, descending), want);
+                }
             }
         }
     }
