@@ -374,8 +374,9 @@ int main(int argc, char** argv)
     // on Connect (connection and login included) to the sorted list painted first. vsftpd is
     // slower at a second listing in one session (see the curl yardsticks), so this and the
     // refreshes above are told apart.
+    // The scripted server knows one session only.
     std::vector<double> connectTotal, connectStall;
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < runs && !fake; ++run) {
         w.btnDisconnectClick();
         auto closed = [&] {
             return !w.FtpClient1->Connected() && w.CommandQueue.isEmpty() && w.lvRemoteDir->Model()->Count() == 0;
@@ -406,9 +407,11 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    std::printf("\nlisting on connecting (new session), median of %d runs:\n", runs);
-    std::printf("  Connect click to shown    %8.1f ms\n", Median(connectTotal));
-    std::printf("  longest event-loop stall  %8.1f ms\n", Median(connectStall));
+    if (!connectTotal.empty()) {
+        std::printf("\nlisting on connecting (new session), median of %d runs:\n", runs);
+        std::printf("  Connect click to shown    %8.1f ms\n", Median(connectTotal));
+        std::printf("  longest event-loop stall  %8.1f ms\n", Median(connectStall));
+    }
 
     // The handler's share, split: reading the file, parsing into rows with one sort.
     std::vector<double> readMs, parseMs;
