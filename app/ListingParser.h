@@ -85,7 +85,13 @@ private:
     // Looked up by a view of the caption's extension: no text made per row.
     struct TViewHash {
         using is_transparent = void;
-        std::size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+        std::size_t operator()(std::u16string_view s) const
+        {
+            std::uint64_t h = 14695981039346656037ULL;   // FNV-1a: extensions are a few characters
+            for (char16_t c : s)
+                h = (h ^ c) * 1099511628211ULL;
+            return static_cast<std::size_t>(h);
+        }
     };
     std::unordered_map<std::u16string, QString, TViewHash, std::equal_to<>> FTypes;   // extension -> type text
     std::unordered_map<std::uint64_t, QString> FModified;   // time (to the minute) -> text

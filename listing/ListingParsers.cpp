@@ -20,7 +20,11 @@ bool IsDigit(char c)
 
 bool AllDigits(std::string_view s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), IsDigit);
+    // A plain loop: through std::all_of the test was called by address for every character.
+    for (char c : s)
+        if (!IsDigit(c))
+            return false;
+    return !s.empty();
 }
 
 int Number(std::string_view s)
