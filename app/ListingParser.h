@@ -69,6 +69,9 @@ class TRemoteRowBuilder {
 public:
     // Times without a year are placed relative to the moment the builder is made.
     TRemoteRowBuilder();
+    // It points into its own tables.
+    TRemoteRowBuilder(const TRemoteRowBuilder&) = delete;
+    TRemoteRowBuilder& operator=(const TRemoteRowBuilder&) = delete;
     // The row of one listing entry.
     TFileListItem Build(const TListingEntry& entry);
     // The same row appended to compact rows.
