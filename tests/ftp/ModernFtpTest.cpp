@@ -392,6 +392,35 @@ TEST_P(FtpListingBound, AListingPastItsBoundIsCutAndWhatCameIsKept)
 
 INSTANTIATE_TEST_SUITE_P(Scripted, FtpListingBound, testing::ValuesIn(kBoundCases));
 
+TEST(FtpListingBoundPieces, TheLinesOfPiecesFarFromTheBoundCountTowardsIt)
+{
+    // Pieces that cannot reach the bound are only counted; the cut then falls in a later
+    // piece at exactly the fiftieth line.
+    auto lines = [](char c, int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i)
+            text += std::string(1, c) + std::to_string(i) + "\r\n";
+        return text;
+    };
+    const std::string first = lines('a', 8);
+    const std::string second = lines('b', 60);
+    FakeFtpServer s;
+    AddLogin(s).Expect("PASV").PasvReply().Expect("LIST").DataAccept().Reply("150 Here").DataSend(first);
+    s.Delay(100).DataSend(second).Delay(300).Reply("426 Connection closed; transfer aborted.");
+    s.Start();
+    TFtpClient c;
+    FtpRecorder r;
+    r.Attach(c);
+    c.SetPassiveMode(true);
+    ConnectOk(c, r, s);
+    c.SetListingMaxEntries(50);
+    c.SetLocalFileName(TempPath("bound-pieces"));
+    c.ListDir();
+    ASSERT_TRUE(r.WaitDone(1));
+    EXPECT_TRUE(c.ListingCut());
+    EXPECT_EQ(testsrv::ReadFile(TempPath("bound-pieces")), first + lines('b', 42));
+}
+
 // ---- EPSV when PASV is refused ----
 
 TEST(FtpEpsv, PasvRefusedByAServerThatOffersEpsvTriesEpsv)
