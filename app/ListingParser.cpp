@@ -552,32 +552,30 @@ struct TRemoteListingBuilder::TPresort {
             return order;
         }
         // Two halves merged at once, split at a key near the middle: the median of keys
-        // sampled evenly from all runs. Every key of the low half comes before the pivot.
+        // sampled evenly from all runs (each run gives at least one). Every key of the low
+        // half comes before the pivot.
         std::vector<TCursor> samples;
         const std::size_t every = std::max<std::size_t>(total / kSamples, 1);
         for (const TCursor& c : cursors)
-            for (std::size_t i = every / 2; i < static_cast<std::size_t>(c.End - c.At); i += every)
+            for (std::size_t i = std::min(every / 2, static_cast<std::size_t>(c.End - c.At) - 1);
+                 i < static_cast<std::size_t>(c.End - c.At); i += every)
                 samples.push_back({c.At + i, c.At + i + 1, c.Text});
+        auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+        std::nth_element(samples.begin(), middle, samples.end(), [this](const TCursor& a, const TCursor& b) {
+            return KeyBefore(*a.At, a.Text, *b.At, b.Text, Descending);
+        });
+        const TCursor pivot = *middle;
         std::vector<TCursor> low, high;
         std::size_t lowCount = 0;
-        if (!samples.empty()) {
-            auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
-            std::nth_element(samples.begin(), middle, samples.end(), [this](const TCursor& a, const TCursor& b) {
-                return KeyBefore(*a.At, a.Text, *b.At, b.Text, Descending);
+        for (const TCursor& c : cursors) {
+            const TSortKey* split = std::partition_point(c.At, c.End, [&](const TSortKey& k) {
+                return KeyBefore(k, c.Text, *pivot.At, pivot.Text, Descending);
             });
-            const TCursor pivot = *middle;
-            for (const TCursor& c : cursors) {
-                const TSortKey* split = std::partition_point(c.At, c.End, [&](const TSortKey& k) {
-                    return KeyBefore(k, c.Text, *pivot.At, pivot.Text, Descending);
-                });
-                if (split != c.At)
-                    low.push_back({c.At, split, c.Text});
-                if (split != c.End)
-                    high.push_back({split, c.End, c.Text});
-                lowCount += static_cast<std::size_t>(split - c.At);
-            }
-        } else {
-            high = std::move(cursors);
+            if (split != c.At)
+                low.push_back({c.At, split, c.Text});
+            if (split != c.End)
+                high.push_back({split, c.End, c.Text});
+            lowCount += static_cast<std::size_t>(split - c.At);
         }
         std::thread lowHalf([this, &low, &order] { MergeCursors(std::move(low), order.data()); });
         MergeCursors(std::move(high), order.data() + lowCount);
